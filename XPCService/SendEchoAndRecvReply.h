@@ -1,0 +1,12 @@
+#pragma once
+// ICMP echo probe over the unprivileged ICMP datagram socket.
+
+#include <cstdint>
+
+// True when an Echo Reply comes back from sIpAddr within timeoutMsec ms.
+// Null or empty address: false at once.
+bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec);
+
+// RFC 1071 Internet checksum over length bytes, words read in host order;
+// store the result unchanged into the checksum field.
+uint16_t icmpChecksum(const void* bytes, int length);
