@@ -144,6 +144,35 @@ TEST(EchoProbe, AnUnreadableAddressCostsTheTimeOut)
     EXPECT_LT(elapsed, 2000ms);
 }
 
+TEST(EchoProbe, ARefusedSocketCostsTheTimeOutAndAnswersFalse)
+{
+    // The sandbox's own namespace: closing the group range makes the kernel
+    // refuse the ICMP datagram socket with EACCES, as Debian's default does.
+    const char* path = "/proc/sys/net/ipv4/ping_group_range";
+    std::string saved(64, '\0');
+    FILE* f = std::fopen(path, "r");
+    ASSERT_NE(f, nullptr);
+    saved.resize(std::fread(saved.data(), 1, saved.size(), f));
+    std::fclose(f);
+    const auto write = [path](const std::string& text) {
+        FILE* w = std::fopen(path, "w");
+        if (w == nullptr)
+            return false;
+        const bool ok = std::fwrite(text.data(), 1, text.size(), w) == text.size();
+        return std::fclose(w) == 0 && ok;
+    };
+    ASSERT_TRUE(write("1 0"));
+    bool answered = true;
+    const auto elapsed = timed([&] { answered = sendEchoAndRecvReply("127.0.0.1", 200); });
+    const auto again = timed([&] { (void)sendEchoAndRecvReply("127.0.0.1", 50); });  // warns once only
+    EXPECT_TRUE(write(saved));
+    EXPECT_FALSE(answered);
+    EXPECT_GE(elapsed, 190ms);
+    EXPECT_LT(elapsed, 2000ms);
+    EXPECT_GE(again, 45ms);
+    EXPECT_TRUE(sendEchoAndRecvReply("127.0.0.1", 2000));
+}
+
 }  // namespace
 
 PH_SANDBOX_MAIN()
