@@ -164,6 +164,31 @@ TEST_P(SnmpGetCraftedAnswers, DecodeAsFarAsTheBytesAllow)
     EXPECT_LT(out.elapsed, 400ms);
 }
 
+// A 300-byte OCTET STRING (04 82 01 2C, then 150 times "é"). The parser reads
+// the 0x82 as 130 content bytes; 01 among them makes it render hex, 389
+// characters, which the worker cuts to the 255 that the result area holds.
+std::vector<uint8_t> threeHundredByteString()
+{
+    std::vector<uint8_t> value{0x04, 0x82, 0x01, 0x2C};
+    for (int i = 0; i < 150; ++i)
+        value.insert(value.end(), {0xC3, 0xA9});
+    return value;
+}
+
+std::string hexOfFirst130Bytes()
+{
+    const std::vector<uint8_t> v = threeHundredByteString();
+    std::string s;
+    char b[4];
+    for (std::size_t i = 2; i < 132; ++i) {
+        std::snprintf(b, sizeof b, "%02X", v[i]);
+        s += b;
+        if (i < 131)
+            s += '-';
+    }
+    return s.substr(0, 255);
+}
+
 std::vector<uint8_t> cut(std::vector<uint8_t> bytes, std::size_t n)
 {
     bytes.resize(n);
@@ -184,6 +209,8 @@ INSTANTIATE_TEST_SUITE_P(
                  std::string(127, 'x')},
         FakeCase{"TextWithHexOver255", answerWith(kOid, octets(0x04, std::string(120, '\x01'))), 0, 0, 0, 4,
                  std::nullopt, [] { std::string s; for (int i = 0; i < 120; ++i) s += i < 119 ? "01-" : "01"; return s.substr(0, 255); }()},
+        FakeCase{"ThreeHundredByteString", answerWith(kOid, threeHundredByteString()), 0, 0, 0, 4, std::nullopt,
+                 hexOfFirst130Bytes()},
         FakeCase{"CutString", cut(answerWith(kOid, octets(0x04, "abcdef")), 42), 0, 0, 0, 4, std::nullopt, ""},
         FakeCase{"CutInteger", cut(answerWith(kOid, {0x02, 0x04, 1, 2, 3, 4}), 42), 0, 0, 0, 2, 0, ""},
         FakeCase{"CutAfterTheValueTag", cut(answerWith(kOid, {0x02, 0x01, 7}), 40), 0, 0, -30896, 5, std::nullopt, ""},
