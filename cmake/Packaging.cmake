@@ -61,7 +61,6 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME printer-helper)
 set(CPACK_PACKAGE_VENDOR "Fenwa")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "printer helper for print dialogs")
 set(CPACK_PACKAGE_CONTACT "Printer helper maintainers <printer-helper@example.org>")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${CPACK_PACKAGE_CONTACT})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
@@ -82,7 +81,7 @@ set(PH_DEB_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${PH_PACKAGING_DIR}/debian/common/postinst)
-set(CPACK_COMPONENT_COMMON_DESCRIPTION
+set(CPACK_DEBIAN_COMMON_DESCRIPTION
   "printer helper for print dialogs - common files
 The manual page of printer-helper-tool and a sysctl drop-in that lets session
 users open ICMP datagram sockets, which the helper services' echo probe needs.")
@@ -93,7 +92,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   string(SUBSTRING ${f} 1 -1 rest)
   set(CPACK_DEBIAN_${F}_PACKAGE_DEPENDS
     "printer-helper-common (= ${PH_DEB_VERSION}), default-dbus-session-bus | dbus-session-bus")
-  set(CPACK_COMPONENT_${F}_DESCRIPTION
+  set(CPACK_DEBIAN_${F}_DESCRIPTION
     "printer helper for print dialogs - Fenwa ${initial}${rest} printers
 The helper service and tool of the ${initial}${rest} printer family
 (${PH_FAMILY_${f}_MODEL_ROWS} model(s)). The service, started on demand on the
