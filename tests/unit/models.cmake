@@ -48,7 +48,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/FamilyModelTableTest.cpp LIBS phfamily_${f})
   target_include_directories(models_${f}_test PRIVATE ${gen})
   target_compile_definitions(models_${f}_test PRIVATE
-    PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROWS})
+    PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROWS} PH_MODEL_SUITE=ModelTableOf_${f})
 
   # Neither program calls the lookups, so their rows are checked in the bytes
   # of the two executables themselves.

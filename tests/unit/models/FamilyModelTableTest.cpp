@@ -36,7 +36,7 @@ std::string withoutSpaces(std::string text)
     return text;
 }
 
-TEST(FamilyModelTable, HasTheRowsOfItsBuildConfigAndEndsWithAnAllZeroRow)
+TEST(PH_MODEL_SUITE, HasTheRowsOfItsBuildConfigAndEndsWithAnAllZeroRow)
 {
     const int32_t n = rowCount();
     ASSERT_EQ(n, PH_EXPECTED_MODEL_ROWS);
@@ -48,7 +48,7 @@ TEST(FamilyModelTable, HasTheRowsOfItsBuildConfigAndEndsWithAnAllZeroRow)
     EXPECT_EQ(end.encryptionModelID, 0);
 }
 
-TEST(FamilyModelTable, EveryRowNamesAFenwaModelWithItsKeyAndEncryptionSettings)
+TEST(PH_MODEL_SUITE, EveryRowNamesAFenwaModelWithItsKeyAndEncryptionSettings)
 {
     for (int32_t i = 0; i < rowCount(); ++i) {
         const MyPPDModelRecord& row = kMyPrinterModels[i];
@@ -72,7 +72,7 @@ TEST(FamilyModelTable, EveryRowNamesAFenwaModelWithItsKeyAndEncryptionSettings)
     }
 }
 
-TEST(FamilyModelTable, EveryModelIsFoundAtItsOwnRowWithItsOwnValues)
+TEST(PH_MODEL_SUITE, EveryModelIsFoundAtItsOwnRowWithItsOwnValues)
 {
     // A pair listed twice would be found at its first row only, so this also
     // catches duplicate rows.
@@ -89,7 +89,7 @@ TEST(FamilyModelTable, EveryModelIsFoundAtItsOwnRowWithItsOwnValues)
     }
 }
 
-TEST(FamilyModelTable, TheLastModelRowIsFoundAtRowCountMinusOne)
+TEST(PH_MODEL_SUITE, TheLastModelRowIsFoundAtRowCountMinusOne)
 {
     const MyPPDModelRecord& last = kMyPrinterModels[rowCount() - 1];
     int32_t index = -7;
@@ -97,7 +97,7 @@ TEST(FamilyModelTable, TheLastModelRowIsFoundAtRowCountMinusOne)
     EXPECT_EQ(index, rowCount() - 1);
 }
 
-TEST(FamilyModelTable, NearMissesOfEveryModelMatchOnlyWhenExactlyAnotherRow)
+TEST(PH_MODEL_SUITE, NearMissesOfEveryModelMatchOnlyWhenExactlyAnotherRow)
 {
     // Other case, extra or missing characters: the comparison is exact, so a
     // near miss is found only when it is itself a row (a prefix such as
@@ -128,7 +128,7 @@ TEST(FamilyModelTable, NearMissesOfEveryModelMatchOnlyWhenExactlyAnotherRow)
     }
 }
 
-TEST(FamilyModelTable, NullOrEmptyTextsAreNotSupportedAndStoreMinusOne)
+TEST(PH_MODEL_SUITE, NullOrEmptyTextsAreNotSupportedAndStoreMinusOne)
 {
     const char* m = kMyPrinterModels[0].manufacturer;
     const char* n = kMyPrinterModels[0].nickname;
@@ -143,7 +143,7 @@ TEST(FamilyModelTable, NullOrEmptyTextsAreNotSupportedAndStoreMinusOne)
     }
 }
 
-TEST(FamilyModelTable, ANullIndexPointerGivesTheResultAlone)
+TEST(PH_MODEL_SUITE, ANullIndexPointerGivesTheResultAlone)
 {
     const MyPPDModelRecord& row = kMyPrinterModels[0];
     EXPECT_EQ(MyPPDModelIsSupported(row.manufacturer, row.nickname, nullptr), 1);
@@ -151,7 +151,7 @@ TEST(FamilyModelTable, ANullIndexPointerGivesTheResultAlone)
     EXPECT_EQ(MyPPDModelIsSupported(nullptr, nullptr, nullptr), 0);
 }
 
-TEST(FamilyModelTable, ModelsOfOtherFamiliesAreNotSupported)
+TEST(PH_MODEL_SUITE, ModelsOfOtherFamiliesAreNotSupported)
 {
     for (const char* const* n = kForeignNicknames; *n != nullptr; ++n) {
         SCOPED_TRACE(*n);
@@ -161,7 +161,7 @@ TEST(FamilyModelTable, ModelsOfOtherFamiliesAreNotSupported)
     }
 }
 
-TEST(FamilyModelTable, ASingleRowFamilyAnswersZeroForItsPairAndMinusOneForEveryOther)
+TEST(PH_MODEL_SUITE, ASingleRowFamilyAnswersZeroForItsPairAndMinusOneForEveryOther)
 {
     if (rowCount() != 1)
         GTEST_SKIP() << "this family has " << rowCount() << " rows";
