@@ -45,10 +45,12 @@ done
 # The programs must be the real ones; the placeholders that stand in until
 # the service and the tool land cannot answer.
 for f in "$@"; do
-  if ! grep -qa IsFilePathWritable_XPC "$stage/libexec/printer-helper/$f/printer-helper-tool"; then
-    echo "SKIP: the $f tool is still a placeholder (it knows no operation names)"
-    exit 77
-  fi
+  for p in tool:IsFilePathWritable_XPC service:isFilePathWritable_XPC; do
+    if ! grep -qa "${p#*:}" "$stage/libexec/printer-helper/$f/printer-helper-${p%%:*}"; then
+      echo "SKIP: the $f ${p%%:*} is still a placeholder (it knows no operation names)"
+      exit 77
+    fi
+  done
 done
 
 # A second private bus that activates only what was installed.
@@ -59,6 +61,7 @@ cat > "$work/bus.conf" <<CONF
   <type>session</type>
   <listen>unix:dir=$work</listen>
   <auth>EXTERNAL</auth>
+  <limit name="service_start_timeout">10000</limit>
   <servicedir>$stage/share/dbus-1/services</servicedir>
   <policy context="default">
     <allow send_destination="*" eavesdrop="true"/>
