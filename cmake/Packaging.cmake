@@ -51,6 +51,19 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
     COMPONENT ${f})
 endforeach()
 
+# --- Package documentation ---------------------------------------------------
+# Debian wants a copyright file and a compressed changelog in every package's
+# share/doc folder.
+set(PH_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.Debian.gz)
+add_custom_command(OUTPUT ${PH_CHANGELOG}
+  COMMAND gzip -9nc ${PH_PACKAGING_DIR}/changelog.Debian > ${PH_CHANGELOG}
+  DEPENDS ${PH_PACKAGING_DIR}/changelog.Debian)
+add_custom_target(ph_changelog ALL DEPENDS ${PH_CHANGELOG})
+foreach(component IN ITEMS common ${PH_BUILT_FAMILIES})
+  install(FILES ${PH_PACKAGING_DIR}/copyright ${PH_CHANGELOG}
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/printer-helper-${component} COMPONENT ${component})
+endforeach()
+
 # --- ICMP datagram sockets ---------------------------------------------------
 # Not CMAKE_INSTALL_LIBDIR: sysctl.d lives in lib/, never in a multiarch folder.
 install(FILES ${PH_PACKAGING_DIR}/50-printer-helper-ping.conf
@@ -95,11 +108,11 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   set(CPACK_DEBIAN_${F}_DESCRIPTION
     "printer helper for print dialogs - Fenwa ${initial}${rest} printers
 The helper service and tool of the ${initial}${rest} printer family
-(${PH_FAMILY_${f}_MODEL_ROWS} model(s)). The service, started on demand on the
-D-Bus session bus as ${PH_FAMILY_${f}_SERVICE_NAME}, reads printer MIB values
-with SNMP v1, wakes printers with Wake-on-LAN, probes them with ICMP echo, and
-probes and writes files for the print dialog. printer-helper-tool-${f} calls it
-from the command line.")
+(${PH_FAMILY_${f}_MODEL_ROWS} model(s)). The service is started on demand on the
+D-Bus session bus as ${PH_FAMILY_${f}_SERVICE_NAME}.
+It reads printer MIB values with SNMP v1, wakes printers with Wake-on-LAN,
+probes them with ICMP echo, and probes and writes files for the print dialog.
+printer-helper-tool-${f} calls it from the command line.")
 endforeach()
 
 include(CPack)

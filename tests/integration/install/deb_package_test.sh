@@ -49,6 +49,7 @@ for f in "$@"; do
   has "$list" "./usr/bin/printer-helper-tool-$f"
   has "$list" "./usr/share/dbus-1/services/$SERVICE_NAME.service"
   has "$list" "./usr/share/man/man1/printer-helper-tool-$f.1.gz"
+  has "$list" "./usr/share/doc/printer-helper-$f/copyright"
   cat "$list" >> "$out/all.list"
 
   exec_line=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/dbus-1/services/$SERVICE_NAME.service" | grep '^Exec=')
@@ -65,6 +66,15 @@ for f in "$@"; do
     grep -q 'libsdbus-c++1' <<<"$depends" || fail "$f: needs libsdbus-c++ but depends on: $depends"
   fi
 done
+
+# Debian's package checker: no errors (its warnings about archive uploads do
+# not apply to packages built here).
+if command -v lintian >/dev/null; then
+  errors=$(lintian "$out"/*.deb 2>/dev/null | grep '^E:' || true)
+  [ -z "$errors" ] || fail "lintian: $errors"
+else
+  echo "note: lintian is not installed (scripts/deps installs it); package checks skipped"
+fi
 
 # Families install side by side: no file belongs to two packages.
 dupes=$(grep -v '/$' "$out/all.list" | sort | uniq -d)
