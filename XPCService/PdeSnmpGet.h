@@ -7,6 +7,7 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 constexpr std::size_t kArgVectorSize = 512;
 
@@ -46,3 +47,23 @@ constexpr int32_t kSnmpUnknownType = -50;   // the parser reported a type code i
 // and returns -1 within about 30 ms of gCancelFlag being raised.
 int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32_t rtnCharFlag,
                    uint8_t& valueType);
+
+// --- pure steps of the worker, exposed for tests ---------------------------
+
+// The host text with white space (space, tab, Unicode space separators)
+// stripped from both ends, then line breaks (U+000A-U+000D, U+0085, U+2028,
+// U+2029), one pass each.
+std::string trimHostText(const std::string& host);
+
+// A text value in MAC-address form "xx:xx:xx:xx:xx:xx", chosen by its length
+// (17: pairs after each separator; 16: after four spaces; 12: plain pairs);
+// none for any other length.
+std::optional<std::string> macAddressForm(const std::string& text);
+
+// Cuts text to at most maxBytes bytes, never inside a UTF-8 character.
+std::string cutAtUtf8Boundary(const std::string& text, std::size_t maxBytes);
+
+// Decodes the first binding of a received answer into uResult and valueType
+// by the type rules of the worker, answering its status (0, -30896 or -50).
+int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, int32_t iType, int32_t rtnCharFlag,
+                         uint8_t& valueType);

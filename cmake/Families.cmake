@@ -103,26 +103,35 @@ function(ph_add_family FAMILY)
   file(WRITE ${CMAKE_BINARY_DIR}/dbus-1/services/${FAMILY_SERVICE_NAME}.service
     "[D-BUS Service]\nName=${FAMILY_SERVICE_NAME}\nExec=${dir}/printer-helper-service\n")
 
-  # Activation file for the installed programs.
-  set(installed_exec ${CMAKE_INSTALL_PREFIX}/${PH_INSTALL_DIR}/${FAMILY}/printer-helper-service)
-  file(WRITE ${dir}/install/${FAMILY_SERVICE_NAME}.service
-    "[D-BUS Service]\nName=${FAMILY_SERVICE_NAME}\nExec=${installed_exec}\n")
+  # Activation file for the installed programs. Written at install time so that
+  # Exec= names the prefix actually installed to (cmake --install --prefix, or
+  # /usr when CPack stages a package); DESTDIR is a staging root and stays out.
+  set(services_dir ${CMAKE_INSTALL_DATADIR}/dbus-1/services)
+  install(CODE "set(exec \"\${CMAKE_INSTALL_PREFIX}/${PH_INSTALL_DIR}/${FAMILY}/printer-helper-service\")
+    set(file \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${services_dir}/${FAMILY_SERVICE_NAME}.service\")
+    message(STATUS \"Installing: \${file}\")
+    file(WRITE \"\${file}\" \"[D-BUS Service]\\nName=${FAMILY_SERVICE_NAME}\\nExec=\${exec}\\n\")"
+    COMPONENT ${FAMILY})
 
   install(TARGETS printer-helper-service-${FAMILY} printer-helper-tool-${FAMILY}
     RUNTIME DESTINATION ${PH_INSTALL_DIR}/${FAMILY} COMPONENT ${FAMILY})
-  install(FILES ${dir}/install/${FAMILY_SERVICE_NAME}.service
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/dbus-1/services COMPONENT ${FAMILY})
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     file(CREATE_LINK ../${PH_INSTALL_DIR}/${FAMILY}/printer-helper-tool
       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/printer-helper-tool-${FAMILY}\" SYMBOLIC)"
     COMPONENT ${FAMILY})
 
   set(PH_FAMILY_${FAMILY}_SERVICE_NAME ${FAMILY_SERVICE_NAME} CACHE INTERNAL "")
+  set(PH_FAMILY_${FAMILY}_PROTOCOL_UUID ${FAMILY_PROTOCOL_UUID} CACHE INTERNAL "")
   set(PH_FAMILY_${FAMILY}_TOOL_OUTPUT ${FAMILY_TOOL_OUTPUT} CACHE INTERNAL "")
   set(PH_FAMILY_${FAMILY}_STRING_FORM ${FAMILY_STRING_FORM} CACHE INTERNAL "")
   set(PH_FAMILY_${FAMILY}_MODEL_ROWS ${row_count} CACHE INTERNAL "")
 endfunction()
 
+# A family dropped from PH_FAMILIES must not stay activatable in the build tree.
+file(GLOB PH_STALE_ACTIVATION_FILES ${CMAKE_BINARY_DIR}/dbus-1/services/*.service)
+if(PH_STALE_ACTIVATION_FILES)
+  file(REMOVE ${PH_STALE_ACTIVATION_FILES})
+endif()
 foreach(name IN LISTS PH_BUILT_FAMILIES)
   ph_add_family(${name})
 endforeach()

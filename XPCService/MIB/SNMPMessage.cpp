@@ -1,1 +1,657 @@
-// placeholder until the SNMP message layer lands
+#include "SNMPMessage.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <limits>
+
+namespace {
+
+// BER tags the builder and the readers know by name.
+constexpr uint8_t kTagInteger = 0x02;
+constexpr uint8_t kTagOctetString = 0x04;
+constexpr uint8_t kTagNull = 0x05;
+constexpr uint8_t kTagOid = 0x06;
+constexpr uint8_t kTagSequence = 0x30;
+constexpr uint8_t kTagIpAddress = 0x40;
+constexpr uint8_t kTagCounter = 0x41;
+constexpr uint8_t kTagGauge = 0x42;
+constexpr uint8_t kTagTimeTicks = 0x43;
+constexpr uint8_t kTagUnsigned = 0x47;
+constexpr uint8_t kTagGetRequest = 0xA0;
+constexpr uint8_t kTagGetNextRequest = 0xA1;
+
+// Type codes reported with a rendered value.
+constexpr uint8_t kTypeCodeOther = 5;
+
+constexpr uint64_t kMaxArc = 0x7FFFFFFF;
+constexpr uint64_t kMaxSubIdentifier = 0xFFFFFFFF;
+
+// Whole element size for a content length, in 64 bits so that no sum of
+// sizes can wrap; lengths beyond 65535 are refused by the writer anyway.
+uint64_t elementSize(uint64_t contentLength) { return contentLength + (contentLength <= 127 ? 2 : 4); }
+
+uint32_t saturate32(uint64_t v)
+{
+    return v > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(v);
+}
+
+// Elements whose content is the elements that follow them: only a header.
+bool isHeaderOnly(uint8_t tag)
+{
+    return tag == kTagSequence || tag == kTagGetRequest || tag == kTagGetNextRequest || tag == kTagNull;
+}
+
+// Number of 7-bit groups a sub-identifier takes (at least one).
+uint64_t groupCount(uint64_t value)
+{
+    uint64_t n = 1;
+    while (value >>= 7)
+        ++n;
+    return n;
+}
+
+// Leading decimal digits of [cur, end) as a number, saturating at the top;
+// no digits read as 0.
+uint64_t leadingDigits(const char* cur, const char* end)
+{
+    uint64_t v = 0;
+    for (; cur < end && *cur >= '0' && *cur <= '9'; ++cur) {
+        const uint64_t digit = static_cast<uint64_t>(*cur - '0');
+        if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10)
+            return std::numeric_limits<uint64_t>::max();
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
+// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above
+// U+10FFFF, no sequence cut short.
+bool isValidUtf8(const uint8_t* cur, const uint8_t* end)
+{
+    while (cur < end) {
+        const uint8_t b = *cur++;
+        if (b < 0x80)
+            continue;
+        int more;
+        uint32_t cp;
+        uint32_t min;
+        if ((b & 0xE0) == 0xC0) {
+            more = 1, cp = b & 0x1F, min = 0x80;
+        } else if ((b & 0xF0) == 0xE0) {
+            more = 2, cp = b & 0x0F, min = 0x800;
+        } else if ((b & 0xF8) == 0xF0) {
+            more = 3, cp = b & 0x07, min = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - cur < more)
+            return false;
+        for (int k = 0; k < more; ++k) {
+            const uint8_t c = *cur++;
+            if ((c & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (c & 0x3F);
+        }
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+            return false;
+    }
+    return true;
+}
+
+// OCTET STRING content as the reply shows it: control bytes anywhere make the
+// whole value hex pairs joined by "-" (MAC addresses and the like); otherwise
+// the UTF-8 text, or four spaces and "%x" bytes when it is not UTF-8.
+std::string renderOctetString(const uint8_t* cur, const uint8_t* end)
+{
+    char buf[4];
+    std::string out;
+    bool binary = false;
+    for (const uint8_t* p = cur; p < end; ++p)
+        binary = binary || *p <= 0x1F;
+    if (binary) {
+        for (const uint8_t* p = cur; p < end; ++p) {
+            std::snprintf(buf, sizeof buf, p + 1 < end ? "%02X-" : "%02X", *p);
+            out += buf;
+        }
+        return out;
+    }
+    if (isValidUtf8(cur, end))
+        return std::string(reinterpret_cast<const char*>(cur), static_cast<std::size_t>(end - cur));
+    out = "    ";
+    for (const uint8_t* p = cur; p < end; ++p) {
+        std::snprintf(buf, sizeof buf, "%x", *p);
+        out += buf;
+    }
+    return out;
+}
+
+// Big-endian content bytes in 32 bits, so only the last four count; a signed
+// INTEGER starts from all ones when its first content byte is negative.
+uint32_t foldBytes(const uint8_t* cur, const uint8_t* end, bool isSigned)
+{
+    uint32_t v = (isSigned && cur < end && (*cur & 0x80)) ? 0xFFFFFFFFu : 0u;
+    for (; cur < end; ++cur)
+        v = (v << 8) | *cur;
+    return v;
+}
+
+// OID content bytes [cur, end) to dotted text; see convertOIDDataToString.
+std::optional<std::string> oidBytesToString(const uint8_t* cur, const uint8_t* end)
+{
+    if (cur >= end)
+        return std::nullopt;
+    // The first byte is taken alone: 1.3 is all a printer MIB is rooted in.
+    std::string out = *cur++ == 0x2B ? "1.3" : "0.0";
+    uint64_t v = 0;
+    bool open = false;
+    for (; cur < end; ++cur) {
+        v = (v << 7) | (*cur & 0x7F);
+        if (v > kMaxSubIdentifier)
+            return std::nullopt;
+        if (*cur & 0x80) {
+            open = true;
+            continue;
+        }
+        out += '.';
+        out += std::to_string(v);
+        v = 0;
+        open = false;
+    }
+    // A sub-identifier whose closing byte is missing makes the whole OID unreadable.
+    if (open)
+        return std::nullopt;
+    return out;
+}
+
+// The value at index i rendered as text. A type pointer selects the
+// three-argument behaviour: type code written, unsigned types rendered.
+std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint64_t i, uint8_t* type)
+{
+    if (type)
+        *type = kTypeCodeOther;
+    if (!message || i == 0)
+        return std::nullopt;
+    const uint64_t size = message->size();
+    // Tag, length and at least one more byte must lie in the message.
+    if (i >= size || size - i <= 2)
+        return std::nullopt;
+    const uint8_t* base = message->data();
+    const uint8_t tag = base[i];
+    const uint64_t n = base[i + 1];
+    const uint8_t* content = base + i + 2;
+    const bool fits = n <= size - (i + 2);
+    const uint8_t* contentEnd = fits ? content + n : content;
+
+    switch (tag) {
+    case kTagInteger: {
+        if (type)
+            *type = kTagInteger;
+        if (!fits)
+            return std::nullopt;
+        return std::to_string(static_cast<int32_t>(foldBytes(content, contentEnd, true)));
+    }
+    case kTagOctetString:
+        if (type)
+            *type = kTagOctetString;
+        if (!fits)
+            return std::nullopt;
+        return renderOctetString(content, contentEnd);
+    case kTagNull:
+        return std::nullopt;
+    case kTagOid:
+        if (type)
+            *type = kTagOid;
+        if (!fits)
+            return std::nullopt;
+        return oidBytesToString(content, contentEnd);
+    case kTagIpAddress: {
+        // The four address bytes are read whatever the length byte says.
+        if (size - i <= 5)
+            return std::nullopt;
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", content[0], content[1], content[2], content[3]);
+        return std::string(buf);
+    }
+    case kTagCounter:
+    case kTagGauge:
+    case kTagTimeTicks:
+    case kTagUnsigned:
+        // Counters and ticks are unsigned 32-bit quantities: rendered as such,
+        // so a value above 2^31 does not come out negative.
+        if (!type)
+            return std::string();
+        if (!fits)
+            return std::nullopt;
+        return std::to_string(foldBytes(content, contentEnd, false));
+    default:
+        return std::string();
+    }
+}
+
+// The first binding, unless there is none or its OID length byte lies beyond
+// what an 8-bit position can say (a cut position would point into the wrong
+// bytes).
+std::optional<SNMPMessage::OidLocation> firstBinding(const std::vector<uint8_t>* message)
+{
+    const auto all = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(message);
+    if (all.empty() || all.front()[1] > 0xFF)
+        return std::nullopt;
+    return all.front();
+}
+
+// The content bytes of the OID at a location, when they lie in the message.
+std::optional<std::vector<uint8_t>> oidContent(const std::vector<uint8_t>& message, const SNMPMessage::OidLocation& at)
+{
+    const uint64_t start = at[1] + 1;
+    if (start > message.size() || at[2] > message.size() - start)
+        return std::nullopt;
+    return std::vector<uint8_t>(message.begin() + static_cast<std::ptrdiff_t>(start),
+                                message.begin() + static_cast<std::ptrdiff_t>(start + at[2]));
+}
+
+uint64_t valueIndexOf(const SNMPMessage::OidLocation& at) { return at[1] + at[2] + 1; }
+
+} // namespace
+
+SNMPMessage::SNMPMessage() : data_(std::make_shared<std::vector<uint8_t>>()) {}
+
+void SNMPMessage::clearVarbind()
+{
+    varbindOids_.clear();
+    varbindValues_.clear();
+    varbindCount_ = 0;
+}
+
+void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length, const std::vector<uint8_t>* value)
+{
+    record.type = type;
+    record.length = length;
+    record.value.reset();
+    // A value shorter than the length is kept as it is; the writer then finds
+    // the content missing and the message fails its length test.
+    if (value)
+        record.value.emplace(value->begin(), value->begin() + std::min<std::size_t>(length, value->size()));
+}
+
+void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length)
+{
+    record.type = type;
+    record.length = length;
+}
+
+void SNMPMessage::setMessageSequenceLength(uint8_t length) { setSnmpVar(message_, kTagSequence, length); }
+
+void SNMPMessage::setVersion(uint8_t version)
+{
+    const std::vector<uint8_t> bytes{version};
+    setSnmpVar(version_, kTagInteger, 1, &bytes);
+}
+
+bool SNMPMessage::setCommunityString(const std::string& community)
+{
+    // The community goes on the wire as its UTF-8 bytes, all of them; a
+    // length that does not fit the one-byte field is refused, not cut.
+    if (community.size() > 255)
+        return false;
+    const std::vector<uint8_t> bytes(community.begin(), community.end());
+    setSnmpVar(communityString_, kTagOctetString, static_cast<uint8_t>(bytes.size()), &bytes);
+    return true;
+}
+
+void SNMPMessage::setPdu(uint8_t type, uint8_t length) { setSnmpVar(pdu_, type, length); }
+
+void SNMPMessage::setRequestId(const std::vector<uint8_t>& bytes, uint8_t type, uint8_t length)
+{
+    setSnmpVar(requestId_, type, length, &bytes);
+}
+
+void SNMPMessage::setError(uint8_t status)
+{
+    const std::vector<uint8_t> bytes{status};
+    setSnmpVar(error_, kTagInteger, 1, &bytes);
+}
+
+void SNMPMessage::setErrorIndex(uint8_t index)
+{
+    const std::vector<uint8_t> bytes{index};
+    setSnmpVar(errorIndex_, kTagInteger, 1, &bytes);
+}
+
+void SNMPMessage::setVarbindListSequenceLength(uint8_t length) { setSnmpVar(varbindList_, kTagSequence, length); }
+
+void SNMPMessage::setVarbindSequenceLength(uint8_t length) { setSnmpVar(varbind_, kTagSequence, length); }
+
+bool SNMPMessage::setVarbindOidsWithNilValues(const std::vector<std::string>& oids)
+{
+    clearVarbind();
+    // Encode every OID before any record is kept: one bad OID refuses the
+    // whole list rather than leaving a half-built message.
+    std::vector<SnmpVar> encoded(oids.size());
+    for (std::size_t k = 0; k < oids.size(); ++k) {
+        std::vector<uint8_t> bytes;
+        const auto count = copyOid(oids[k], bytes);
+        if (!count)
+            return false;
+        encoded[k].type = kTagOid;
+        encoded[k].length = static_cast<uint8_t>(*count);
+        encoded[k].value = std::move(bytes);
+    }
+    if (oids.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        return false;
+    varbindOids_ = std::move(encoded);
+    varbindValues_.assign(oids.size(), SnmpVar{kTagNull, 0, std::nullopt});
+    varbindCount_ = static_cast<int32_t>(oids.size());
+    return true;
+}
+
+std::optional<uint64_t> SNMPMessage::copyOid(const std::string& oid, std::vector<uint8_t>& bytes)
+{
+    // The text must be d.d or d.d.arc..., digits and dots only, within the
+    // buffer, with no empty arc.
+    if (oid.size() < 3 || oid.size() >= kOidBufferSize)
+        return std::nullopt;
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    if (!isDigit(oid[0]) || oid[1] != '.' || !isDigit(oid[2]) || (oid.size() > 3 && oid[3] != '.'))
+        return std::nullopt;
+    const uint64_t first = 40u * static_cast<uint64_t>(oid[0] - '0') + static_cast<uint64_t>(oid[2] - '0');
+    if (first > 0xFF)
+        return std::nullopt;
+    const char* const end = oid.data() + oid.size();
+    for (const char* p = oid.data() + 3; p < end;) {
+        // p is at a dot; the arc after it must have 1 or more digits and fit 31 bits.
+        const char* arc = ++p;
+        while (p < end && isDigit(*p))
+            ++p;
+        if (p == arc || (p < end && *p != '.') || leadingDigits(arc, p) > kMaxArc)
+            return std::nullopt;
+    }
+
+    // Size first: the arcs' group count must fit the buffer (it always does
+    // for 255 characters: no arc takes more bytes than it has characters).
+    const uint64_t expected = getVarbindOIDLength(oid);
+    if (expected == 0 || expected > kOidBufferSize)
+        return std::nullopt;
+    bytes.assign(kOidBufferSize, 0);
+    bytes[0] = static_cast<uint8_t>(first);
+    uint64_t count = 1;
+    std::array<uint8_t, 10> groups{};
+    for (const char* p = oid.data() + 3; p < end && count < expected;) {
+        const char* arc = ++p;
+        while (p < end && *p != '.')
+            ++p;
+        const uint64_t written = seventhBitHasMoreValue(leadingDigits(arc, p), groups);
+        for (uint64_t k = 0; k < written; ++k)
+            bytes[count++] = groups[k];
+    }
+    return count;
+}
+
+uint64_t SNMPMessage::seventhBitHasMoreValue(uint64_t value, std::array<uint8_t, 10>& bytes)
+{
+    const uint64_t n = groupCount(value);
+    for (uint64_t k = 0; k < n; ++k) {
+        const auto group = static_cast<uint8_t>((value >> (7 * (n - 1 - k))) & 0x7F);
+        bytes[k] = k + 1 < n ? static_cast<uint8_t>(group | 0x80) : group;
+    }
+    return n;
+}
+
+uint64_t SNMPMessage::getVarbindOIDLength(const std::optional<std::string>& oid)
+{
+    if (!oid)
+        return 0;
+    uint64_t sum = 0;
+    const char* const end = oid->data() + oid->size();
+    for (const char* p = oid->data();; ++p) {
+        const char* part = p;
+        while (p < end && *p != '.')
+            ++p;
+        sum += groupCount(leadingDigits(part, p));
+        if (p >= end)
+            break;
+    }
+    // The first two arcs share one byte.
+    return sum - 1;
+}
+
+int64_t SNMPMessage::copyVar(const SnmpVar& record)
+{
+    if (record.length > kMaxElementLength)
+        return -1;
+    const bool wantsContent = record.length != 0 && !isHeaderOnly(record.type);
+    const bool hasContent = record.value && record.value->size() >= record.length;
+
+    // Size first, then write: tag, a one- or three-byte length, the content.
+    const std::size_t headerSize = record.length <= 127 ? 2 : 4;
+    data_->reserve(data_->size() + headerSize + (wantsContent && hasContent ? record.length : 0));
+    data_->push_back(record.type);
+    if (record.length <= 127) {
+        data_->push_back(static_cast<uint8_t>(record.length));
+    } else {
+        data_->push_back(0x82);
+        data_->push_back(static_cast<uint8_t>(record.length >> 8));
+        data_->push_back(static_cast<uint8_t>(record.length & 0xFF));
+    }
+    if (!wantsContent)
+        return 0;
+    if (!hasContent)
+        return -1;
+    data_->insert(data_->end(), record.value->begin(), record.value->begin() + record.length);
+    return 0;
+}
+
+int32_t SNMPMessage::getTotalByteCount(int32_t contentLength)
+{
+    if (contentLength > std::numeric_limits<int32_t>::max() - 4)
+        return std::numeric_limits<int32_t>::max();
+    return contentLength <= 127 ? contentLength + 2 : contentLength + 4;
+}
+
+void SNMPMessage::autoComputeLength()
+{
+    uint64_t list = 0;
+    for (std::size_t k = 0; k < varbindOids_.size(); ++k) {
+        const uint64_t one = elementSize(varbindOids_[k].length) + elementSize(varbindValues_[k].length);
+        varbind_.length = saturate32(one);
+        list += elementSize(one);
+    }
+    varbindList_.length = saturate32(list);
+    const uint64_t pdu = elementSize(list) + elementSize(errorIndex_.length) + elementSize(error_.length) +
+                         elementSize(requestId_.length);
+    pdu_.length = saturate32(pdu);
+    message_.length = saturate32(elementSize(pdu) + elementSize(communityString_.length) + elementSize(version_.length));
+}
+
+bool SNMPMessage::isSnmpValid() const
+{
+    if (!data_ || data_->size() < 2)
+        return false;
+    const std::vector<uint8_t>& d = *data_;
+    uint64_t expected;
+    if (d[1] < 0x80) {
+        expected = d[1] + 2u;
+    } else if (d[1] == 0x82) {
+        if (d.size() < 4)
+            return false;
+        expected = d[2] * 256u + d[3] + 4u;
+    } else if (d[1] == 0x81) {
+        // Not written by this builder, but the one-byte long form is still
+        // read as what it says rather than as a two-byte length.
+        if (d.size() < 3)
+            return false;
+        expected = d[2] + 3u;
+    } else {
+        return false;
+    }
+    return d.size() == expected;
+}
+
+void SNMPMessage::writeSnmpMessageToData()
+{
+    data_->clear();
+    autoComputeLength();
+    // A message whose outer length needs more than the three-byte form has
+    // no encoding; every inner length is smaller, so this one test suffices.
+    if (message_.length > kMaxElementLength)
+        return;
+    data_->reserve(elementSize(message_.length));
+
+    for (const SnmpVar* record :
+         {&message_, &version_, &communityString_, &pdu_, &requestId_, &error_, &errorIndex_, &varbindList_})
+        copyVar(*record);
+    for (std::size_t k = 0; k < varbindOids_.size(); ++k) {
+        // The same length the computation above gave this binding.
+        varbind_.length = saturate32(elementSize(varbindOids_[k].length) + elementSize(varbindValues_[k].length));
+        copyVar(varbind_);
+        copyVar(varbindOids_[k]);
+        copyVar(varbindValues_[k]);
+    }
+    // Content that a record lacked leaves the bytes short of the outer length.
+    if (!isSnmpValid())
+        data_->clear();
+}
+
+std::shared_ptr<std::vector<uint8_t>> SNMPMessage::data() const { return data_; }
+
+void SNMPMessage::setData(std::shared_ptr<std::vector<uint8_t>> data)
+{
+    data_ = data ? std::move(data) : std::make_shared<std::vector<uint8_t>>();
+}
+
+std::vector<SNMPMessage::OidLocation>
+SNMPMessage::extractAllOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message)
+{
+    std::vector<OidLocation> found;
+    if (!message)
+        return found;
+    const std::vector<uint8_t>& m = *message;
+    // A byte-pattern scan, not a walk of the structure: every 30 xx 06 yy
+    // counts, also one inside a value's bytes.
+    for (std::size_t p = 0; p + 3 < m.size(); ++p) {
+        if (m[p] == kTagSequence && m[p + 2] == kTagOid)
+            found.push_back({p + 2, p + 3, m[p + 3]});
+    }
+    return found;
+}
+
+void SNMPMessage::extractOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message,
+                                                         uint8_t& oidPositionIndex, uint8_t& oidLengthIndex,
+                                                         uint64_t& oidLengthValue)
+{
+    const auto at = firstBinding(message);
+    if (!at)
+        return;
+    oidPositionIndex = static_cast<uint8_t>((*at)[0]);
+    oidLengthIndex = static_cast<uint8_t>((*at)[1]);
+    oidLengthValue = (*at)[2];
+}
+
+std::optional<std::string> SNMPMessage::convertOIDDataToString(const std::vector<uint8_t>* oidData)
+{
+    if (!oidData)
+        return std::nullopt;
+    return oidBytesToString(oidData->data(), oidData->data() + oidData->size());
+}
+
+std::optional<std::string> SNMPMessage::extractValueStringFromMessage(const std::vector<uint8_t>* message,
+                                                                      uint64_t valueTypeIndex, uint8_t& type)
+{
+    return valueString(message, valueTypeIndex, &type);
+}
+
+std::optional<std::string> SNMPMessage::extractValueStringFromMessage(const std::vector<uint8_t>* message,
+                                                                      uint64_t valueTypeIndex)
+{
+    return valueString(message, valueTypeIndex, nullptr);
+}
+
+std::optional<std::vector<uint8_t>> SNMPMessage::extractValueDataFromMessage(const std::vector<uint8_t>* message,
+                                                                             uint64_t valueTypeIndex)
+{
+    if (!message || valueTypeIndex == 0)
+        return std::nullopt;
+    const uint64_t size = message->size();
+    if (valueTypeIndex >= size || size - valueTypeIndex < 2)
+        return std::nullopt;
+    const uint64_t n = (*message)[valueTypeIndex + 1];
+    const uint64_t start = valueTypeIndex + 2;
+    if (n > size - start)
+        return std::nullopt;
+    return std::vector<uint8_t>(message->begin() + static_cast<std::ptrdiff_t>(start),
+                                message->begin() + static_cast<std::ptrdiff_t>(start + n));
+}
+
+void SNMPMessage::extractSysIDFromMsg(const std::vector<uint8_t>* message, std::string& sysID)
+{
+    if (!message)
+        return;
+    const auto at = firstBinding(message);
+    const auto text = at ? extractValueStringFromMessage(message, valueIndexOf(*at)) : std::nullopt;
+    sysID = text.value_or(std::string());
+}
+
+bool SNMPMessage::extractDataFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                     std::vector<uint8_t>& contents)
+{
+    if (!message || !community)
+        return false;
+    const auto at = firstBinding(message);
+    if (!at)
+        return false;
+    auto bytes = extractValueDataFromMessage(message, valueIndexOf(*at));
+    if (!bytes)
+        return false;
+    contents = std::move(*bytes);
+    return true;
+}
+
+bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                       std::string& contents)
+{
+    if (!message || !community)
+        return false;
+    const auto at = firstBinding(message);
+    if (!at)
+        return false;
+    auto text = extractValueStringFromMessage(message, valueIndexOf(*at));
+    if (!text)
+        return false;
+    contents = std::move(*text);
+    return true;
+}
+
+void SNMPMessage::extractAllStringsFromMsg(const std::vector<uint8_t>* message,
+                                           const std::optional<std::string>& community, std::vector<std::string>& oids,
+                                           std::vector<std::string>& contents)
+{
+    if (!message || !community)
+        return;
+    // Full positions here: every binding is read where it lies, and what
+    // cannot be read (an OID running past the end included) counts as "".
+    for (const OidLocation& at : extractAllOIDPositionAndLengthFromMessage(message)) {
+        const auto oidBytes = oidContent(*message, at);
+        const auto oidText = oidBytes ? convertOIDDataToString(&*oidBytes) : std::nullopt;
+        oids.push_back(oidText.value_or(std::string()));
+        contents.push_back(extractValueStringFromMessage(message, valueIndexOf(at)).value_or(std::string()));
+    }
+}
+
+bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                       std::string& nextOID, std::string& contents)
+{
+    if (!message || !community)
+        return false;
+    const auto at = firstBinding(message);
+    if (!at)
+        return false;
+    const auto oidBytes = oidContent(*message, *at);
+    auto oidText = oidBytes ? convertOIDDataToString(&*oidBytes) : std::nullopt;
+    if (!oidText)
+        return false;
+    nextOID = std::move(*oidText);
+    auto text = extractValueStringFromMessage(message, valueIndexOf(*at));
+    if (!text)
+        return false;
+    contents = std::move(*text);
+    return true;
+}

@@ -1,0 +1,145 @@
+// PdeSnmpGet against the real printer agent (net-snmp snmpd on 127.0.0.1:161).
+#include "NetworkSandboxMain.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct AgentCase {
+    const char* name;
+    const char* oid;
+    int32_t iType;
+    int32_t rtnCharFlag;
+    int32_t status;
+    uint8_t type;
+    std::optional<int32_t> integer;
+    const char* text;
+};
+
+class SnmpGetAgainstAgent : public ::testing::TestWithParam<AgentCase> {
+protected:
+    void SetUp() override
+    {
+        gSnmpTimeout = 1000;
+        gCancelFlag = 0;
+    }
+};
+
+TEST_P(SnmpGetAgainstAgent, AnswersTheServedValue)
+{
+    const AgentCase& c = GetParam();
+    gtype = 0xEE;
+    const SnmpGetOutcome out = snmpGet("127.0.0.1", "public", c.oid, c.iType, c.rtnCharFlag);
+    ASSERT_EQ(out.status, c.status);
+    EXPECT_EQ(out.type, c.type);
+    EXPECT_EQ(gtype.load(), c.type);
+    if (c.integer)
+        EXPECT_EQ(out.result.integer(), *c.integer);
+    else
+        EXPECT_EQ(out.result.string(), c.text);
+    EXPECT_LT(out.elapsed, 500ms);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SnmpGetAgainstAgent,
+    ::testing::Values(
+        AgentCase{"Description", "1.3.6.1.2.1.1.1.0", 0, 0, 0, 4, std::nullopt, "Fenwa DX 5200 colour laser printer"},
+        AgentCase{"ObjectId", "1.3.6.1.2.1.1.2.0", 0, 0, 0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"},
+        AgentCase{"ObjectIdIgnoresMacFlag", "1.3.6.1.2.1.1.2.0", 0, 1, 0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"},
+        AgentCase{"DeviceStatus", "1.3.6.1.2.1.25.3.2.1.5.1", 0, 0, 0, 2, 2, ""},
+        AgentCase{"NegativeLevel", "1.3.6.1.2.1.43.11.1.1.9.1.1", 2, 0, 0, 2, -3, ""},
+        AgentCase{"LargestInteger", "1.3.6.1.4.1.59999.2.6.0", 0, 0, 0, 2, 2147483647, ""},
+        AgentCase{"SmallestInteger", "1.3.6.1.4.1.59999.2.7.0", 0, 0, 0, 2, INT32_MIN, ""},
+        AgentCase{"MacPlain", "1.3.6.1.2.1.2.2.1.6.2", 0, 0, 0, 4, std::nullopt, "00-1B-2C-3D-4E-5F"},
+        AgentCase{"MacForm", "1.3.6.1.2.1.2.2.1.6.2", 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
+        AgentCase{"NotUtf8MacForm", "1.3.6.1.4.1.59999.2.1.0", 0, 1, 0, 4, std::nullopt, "aa:bb:cc:dd:ee:ff"},
+        AgentCase{"TwelveHexMacForm", "1.3.6.1.4.1.59999.2.3.0", 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
+        AgentCase{"Utf8Text", "1.3.6.1.4.1.59999.2.5.0", 4, 0, 0, 4, std::nullopt, "Fenwa B\xC3\xBCro"},
+        AgentCase{"TimeTicksAsInteger", "1.3.6.1.2.1.1.3.0", 2, 0, -30896, 5, std::nullopt, ""},
+        AgentCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, 0, 4, std::nullopt, ""},
+        AgentCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, -30896, 5, std::nullopt, ""},
+        AgentCase{"IpAddress", "1.3.6.1.4.1.59999.2.4.0", 0, 0, -30896, 5, std::nullopt, ""},
+        AgentCase{"MissingOid", "1.3.6.1.4.1.59999.9.9.0", 0, 0, -30896, 5, std::nullopt, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+class SnmpGetRequestForms : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        gSnmpTimeout = 300;
+        gCancelFlag = 0;
+    }
+};
+
+TEST_F(SnmpGetRequestForms, AnAddressFollowedByALineBreakResolves)
+{
+    const SnmpGetOutcome out = snmpGet("127.0.0.1\n", "public", "1.3.6.1.2.1.25.3.2.1.5.1");
+    EXPECT_EQ(out.status, 0);
+    EXPECT_EQ(out.result.integer(), 2);
+}
+
+TEST_F(SnmpGetRequestForms, RefusedRequestsAnswerAtOnceWithNoAnswer)
+{
+    const std::tuple<const char*, std::optional<std::string>, std::optional<std::string>, std::optional<std::string>>
+        cases[] = {
+            {"host name", "localhost", "public", "1.3.6.1.2.1.1.1.0"},
+            {"empty community", "127.0.0.1", "", "1.3.6.1.2.1.1.1.0"},
+            {"missing community", "127.0.0.1", std::nullopt, "1.3.6.1.2.1.1.1.0"},
+            {"missing host", std::nullopt, "public", "1.3.6.1.2.1.1.1.0"},
+            {"missing OID", "127.0.0.1", "public", std::nullopt},
+            {"OID without encoding", "127.0.0.1", "public", "13.6.1"},
+            {"empty host", "", "public", "1.3.6.1.2.1.1.1.0"},
+        };
+    for (const auto& [what, host, community, oid] : cases) {
+        gtype = 0xEE;
+        const SnmpGetOutcome out = snmpGet(host, community, oid);
+        EXPECT_EQ(out.status, -9780) << what;
+        EXPECT_LT(out.elapsed, 100ms) << what;
+        EXPECT_EQ(gtype.load(), 0xEE) << what;
+        EXPECT_EQ(out.result.string(), "") << what;
+    }
+}
+
+TEST_F(SnmpGetRequestForms, AHostThatDoesNotAnswerGivesNoAnswerAfterTheTimeOut)
+{
+    for (const char* host : {"198.51.100.77", "127.0.0.9"}) {
+        const SnmpGetOutcome out = snmpGet(host, "public", "1.3.6.1.2.1.1.1.0");
+        EXPECT_EQ(out.status, -9780) << host;
+        EXPECT_GE(out.elapsed, 280ms) << host;
+        EXPECT_LT(out.elapsed, 2000ms) << host;
+    }
+}
+
+TEST_F(SnmpGetRequestForms, AWrongCommunityGoesUnanswered)
+{
+    const SnmpGetOutcome out = snmpGet("127.0.0.1", "private", "1.3.6.1.2.1.1.1.0");
+    EXPECT_EQ(out.status, -9780);
+    EXPECT_GE(out.elapsed, 280ms);
+}
+
+TEST_F(SnmpGetRequestForms, ARaisedCancelFlagStopsTheCallBeforeAnythingIsSent)
+{
+    gCancelFlag = 1;
+    const SnmpGetOutcome out = snmpGet("127.0.0.1", "public", "1.3.6.1.2.1.1.1.0");
+    gCancelFlag = 0;
+    EXPECT_EQ(out.status, -1);
+    EXPECT_LT(out.elapsed, 50ms);
+}
+
+TEST_F(SnmpGetRequestForms, ANegativeOrHugeTimeOutStaysBounded)
+{
+    gSnmpTimeout = -5;
+    SnmpGetOutcome out = snmpGet("127.0.0.9", "public", "1.3.6.1.2.1.1.1.0");
+    EXPECT_EQ(out.status, -9780);
+    EXPECT_LT(out.elapsed, 200ms);
+    // 2^32 + 200 would read as 200 in 32 bits; it is taken as the 32-bit
+    // maximum instead, so an answer that comes is still taken at once.
+    gSnmpTimeout = (int64_t{1} << 32) + 200;
+    out = snmpGet("127.0.0.1", "public", "1.3.6.1.2.1.25.3.2.1.5.1");
+    EXPECT_EQ(out.status, 0);
+    EXPECT_LT(out.elapsed, 500ms);
+}
+
+}  // namespace
+
+PH_SANDBOX_MAIN()

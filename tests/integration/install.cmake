@@ -1,0 +1,17 @@
+# Installation, the Debian packages and the family selection. Only the first
+# runs programs (through a bus), so only it runs inside the sandbox.
+set(PH_INSTALL_TESTS ${CMAKE_CURRENT_LIST_DIR}/install)
+
+ph_sandbox_test(installed_families_start_on_a_bus_that_knows_only_the_installed_tree TIMEOUT 120
+  COMMAND ${PH_INSTALL_TESTS}/installed_family_test.sh ${CMAKE_BINARY_DIR} ${PH_BUILT_FAMILIES})
+set_tests_properties(installed_families_start_on_a_bus_that_knows_only_the_installed_tree
+  PROPERTIES SKIP_RETURN_CODE 77)
+
+add_test(NAME debian_packages_hold_programs_activation_files_manual_page_and_sysctl
+  COMMAND ${PH_INSTALL_TESTS}/deb_package_test.sh ${CMAKE_BINARY_DIR} ${PH_BUILT_FAMILIES})
+set_tests_properties(debian_packages_hold_programs_activation_files_manual_page_and_sysctl
+  PROPERTIES LABELS integration TIMEOUT 180)
+
+add_test(NAME ph_families_selects_the_families_to_build
+  COMMAND ${PH_INSTALL_TESTS}/family_selection_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/family-selection-test)
+set_tests_properties(ph_families_selects_the_families_to_build PROPERTIES LABELS integration TIMEOUT 180)

@@ -1,0 +1,15 @@
+# The network workers against real sockets inside scripts/sandbox.
+function(ph_network_sandbox_exe name)
+  add_executable(${name} ${ARGN})
+  target_link_libraries(${name} PRIVATE phservice GTest::gtest)
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
+endfunction()
+
+ph_network_sandbox_exe(snmp_get_agent_test ${CMAKE_CURRENT_LIST_DIR}/SnmpGetAgentTest.cpp)
+ph_sandbox_test(snmp_get_agent_test AGENT TIMEOUT 120 COMMAND $<TARGET_FILE:snmp_get_agent_test>)
+
+ph_network_sandbox_exe(snmp_get_fake_agent_test ${CMAKE_CURRENT_LIST_DIR}/SnmpGetFakeAgentTest.cpp)
+ph_sandbox_test(snmp_get_fake_agent_test TIMEOUT 120 COMMAND $<TARGET_FILE:snmp_get_fake_agent_test>)
+
+ph_network_sandbox_exe(network_probes_test ${CMAKE_CURRENT_LIST_DIR}/NetworkProbesTest.cpp)
+ph_sandbox_test(network_probes_test TIMEOUT 120 COMMAND $<TARGET_FILE:network_probes_test>)

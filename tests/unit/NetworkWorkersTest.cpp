@@ -1,0 +1,259 @@
+// Pure steps of the network workers: packet building, checksums, and the
+// decoding and storing rules of the SNMP get worker on crafted answers.
+#include "PdeSnmpGet.h"
+#include "SendEchoAndRecvReply.h"
+#include "SendMagicPacket.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string hexDump(const uint8_t* p, std::size_t n)
+{
+    std::string out;
+    char b[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(b, sizeof b, "%02X", p[i]);
+        out += (i % 16 == 0 && i) ? "\n" : (i ? " " : "");
+        out += b;
+    }
+    return out;
+}
+
+template <typename A, typename B>
+::testing::AssertionResult sameBytes(const A& actual, const B& expected)
+{
+    if (actual.size() == expected.size() && std::equal(actual.begin(), actual.end(), expected.begin()))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "actual:\n" << hexDump(actual.data(), actual.size()) << "\nexpected:\n"
+                                         << hexDump(expected.data(), expected.size());
+}
+
+// A v1 GetResponse with community "public" and one binding of oid (encoded
+// bytes) and value (tag, length, content as given).
+std::vector<uint8_t> answerWith(const std::vector<uint8_t>& oid, const std::vector<uint8_t>& value)
+{
+    std::vector<uint8_t> varbind{0x30, static_cast<uint8_t>(oid.size() + 2 + value.size()), 0x06,
+                                 static_cast<uint8_t>(oid.size())};
+    varbind.insert(varbind.end(), oid.begin(), oid.end());
+    varbind.insert(varbind.end(), value.begin(), value.end());
+    std::vector<uint8_t> list{0x30, static_cast<uint8_t>(varbind.size())};
+    list.insert(list.end(), varbind.begin(), varbind.end());
+    std::vector<uint8_t> pdu{0xA2, static_cast<uint8_t>(list.size() + 10), 0x02, 0x02, 0x12, 0x34, 0x02, 0x01, 0x00,
+                             0x02, 0x01, 0x00};
+    pdu.insert(pdu.end(), list.begin(), list.end());
+    std::vector<uint8_t> msg{0x30, 0, 0x02, 0x01, 0x00, 0x04, 0x06, 'p', 'u', 'b', 'l', 'i', 'c'};
+    msg.insert(msg.end(), pdu.begin(), pdu.end());
+    msg[1] = static_cast<uint8_t>(msg.size() - 2);
+    return msg;
+}
+
+const std::vector<uint8_t> kSysDescr{0x2B, 6, 1, 2, 1, 1, 1, 0};
+
+}  // namespace
+
+TEST(MagicPacket, HoldsSyncStreamSixteenMacCopiesAndPasswordField)
+{
+    const MagicPacket p = buildMagicPacket(std::string("00:1b:2C:3d:4e:5f"), std::string("abc"));
+    std::vector<uint8_t> expected(6, 0xFF);
+    for (int i = 0; i < 16; ++i)
+        expected.insert(expected.end(), {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F});
+    expected.insert(expected.end(), {'a', 'b', 'c', 0, 0, 0});
+    EXPECT_TRUE(sameBytes(p, expected));
+}
+
+TEST(MagicPacket, ReadsEachMacGroupLikePercentX)
+{
+    struct Case {
+        const char* mac;
+        std::array<uint8_t, 6> bytes;
+    } cases[] = {
+        {"1:2:3:4:5:6", {1, 2, 3, 4, 5, 6}},
+        {"abc:12345678:0x1f: ff:g1:7zz", {0xBC, 0x78, 0x1F, 0xFF, 0x00, 0x07}},
+        {"00-1B-2C-3D-4E-5F", {}},
+        {"1:2:3:4:5", {}},
+        {"1:2:3:4:5:6:7", {}},
+        {"::::::", {}},
+        {"-1:+2:0x:123456789abc:5:6", {0xFF, 0x02, 0x00, 0x89, 0x05, 0x06}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(parseMacAddress(std::string(c.mac)), c.bytes) << c.mac;
+    EXPECT_EQ(parseMacAddress(std::nullopt), (std::array<uint8_t, 6>{}));
+}
+
+TEST(MagicPacket, TakesPasswordsOfOneToSixUtf8BytesWhole)
+{
+    struct Case {
+        std::optional<std::string> password;
+        std::array<uint8_t, 6> field;
+    } cases[] = {
+        {std::nullopt, {}},
+        {std::string(""), {}},
+        {std::string("x"), {'x', 0, 0, 0, 0, 0}},
+        {std::string("secret"), {'s', 'e', 'c', 'r', 'e', 't'}},
+        {std::string("secrets"), {}},
+        {std::string("\xC3\xA4\xC3\xB6\xC3\xBC"), {0xC3, 0xA4, 0xC3, 0xB6, 0xC3, 0xBC}},  // "äöü", six bytes
+        {std::string("\xC3\xA4\xC3\xB6\xC3\xBCx"), {}},  // four characters but seven bytes: never cut inside one
+    };
+    for (const Case& c : cases) {
+        const MagicPacket p = buildMagicPacket(std::string("1:2:3:4:5:6"), c.password);
+        EXPECT_TRUE(sameBytes(std::vector<uint8_t>(p.begin() + 102, p.end()), c.field)) << c.password.value_or("(none)");
+    }
+}
+
+TEST(EchoRequest, ChecksumOfZeroBytesIsAllOnes)
+{
+    const std::array<uint8_t, 28> zeros{};
+    EXPECT_EQ(icmpChecksum(zeros.data(), 28), 0xFFFF);
+    const uint8_t odd[3] = {0x01, 0x02, 0x03};
+    uint16_t first;
+    std::memcpy(&first, odd, 2);
+    EXPECT_EQ(icmpChecksum(odd, 3), static_cast<uint16_t>(~(first + 0x03)));
+}
+
+TEST(EchoRequest, CarriesTypeEightAndChecksumBytesF7FF)
+{
+    const auto request = buildEchoRequest();
+    std::vector<uint8_t> expected(28, 0);
+    expected[0] = 8;
+    expected[2] = 0xF7;
+    expected[3] = 0xFF;
+    EXPECT_TRUE(sameBytes(request, expected));
+    EXPECT_EQ(icmpChecksum(request.data(), 28), 0);  // a correct checksum sums to all ones
+}
+
+TEST(SnmpGetSteps, TrimsWhiteSpaceThenLineBreaksFromTheHost)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"192.0.2.10\n", "192.0.2.10"},
+        {" \t192.0.2.10\r\n", "192.0.2.10"},
+        {"\xE2\x80\x83" "192.0.2.10\xE2\x80\xA8", "192.0.2.10"},  // em space, line separator
+        {"192.0.2.10\n ", "192.0.2.10"},
+        {"192.0.2.10 \n", "192.0.2.10 "},  // one pass each: the space before the break stays
+        {"", ""},
+        {"\xFF" "1.2.3.4", "\xFF" "1.2.3.4"},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(trimHostText(in), out) << in;
+}
+
+TEST(SnmpGetSteps, RewritesTextInMacFormByItsLength)
+{
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {"00-1B-2C-3D-4E-5F", "00:1B:2C:3D:4E:5F"},
+        {"    aabbccddeeff", "aa:bb:cc:dd:ee:ff"},
+        {"001B2C3D4E5F", "00:1B:2C:3D:4E:5F"},
+        {"1234567", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& [in, out] : cases)
+        EXPECT_EQ(macAddressForm(in), out) << in;
+}
+
+TEST(SnmpGetSteps, CutsLongTextAtACharacterBoundary)
+{
+    EXPECT_EQ(cutAtUtf8Boundary(std::string(300, 'a'), 255).size(), 255u);
+    const std::string euros = [] { std::string s; for (int i = 0; i < 100; ++i) s += "\xE2\x82\xAC"; return s; }();
+    EXPECT_EQ(cutAtUtf8Boundary(euros, 255).size(), 255u);  // 85 whole characters
+    EXPECT_EQ(cutAtUtf8Boundary("a" + euros, 255).size(), 253u);
+    EXPECT_EQ(cutAtUtf8Boundary("short", 255), "short");
+}
+
+struct DecodeCase {
+    const char* name;
+    std::vector<uint8_t> value;
+    int32_t iType;
+    int32_t rtnCharFlag;
+    int32_t status;
+    uint8_t type;
+    std::optional<int32_t> integer;
+    std::string text;
+};
+
+class SnmpAnswerDecoding : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(SnmpAnswerDecoding, StoresTheValueByItsType)
+{
+    const DecodeCase& c = GetParam();
+    UResult u;
+    uint8_t type = 0xEE;
+    EXPECT_EQ(decodeSnmpAnswer(answerWith(kSysDescr, c.value), u, c.iType, c.rtnCharFlag, type), c.status);
+    EXPECT_EQ(type, c.type);
+    if (c.integer)
+        EXPECT_EQ(u.integer(), *c.integer);
+    else
+        EXPECT_EQ(u.string(), c.text);
+    EXPECT_EQ(u.bytes.back(), 0);
+}
+
+std::vector<uint8_t> stringValue(const std::string& s)
+{
+    std::vector<uint8_t> v(s.size() + 2);
+    v[0] = 0x04;
+    v[1] = static_cast<uint8_t>(s.size());
+    std::copy(s.begin(), s.end(), v.begin() + 2);
+    return v;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, SnmpAnswerDecoding,
+    ::testing::Values(
+        DecodeCase{"Integer42", {0x02, 0x01, 42}, 0, 0, 0, 2, 42, ""},
+        DecodeCase{"IntegerMinusOne", {0x02, 0x01, 0xFF}, 0, 0, 0, 2, -1, ""},
+        DecodeCase{"IntegerMax", {0x02, 0x04, 0x7F, 0xFF, 0xFF, 0xFF}, 0, 0, 0, 2, 2147483647, ""},
+        DecodeCase{"IntegerMin", {0x02, 0x04, 0x80, 0, 0, 0}, 0, 0, 0, 2, INT32_MIN, ""},
+        DecodeCase{"IntegerFiveBytes", {0x02, 0x05, 0x00, 0xFF, 0xFF, 0xFF, 0xFF}, 0, 0, 0, 2, -1, ""},
+        DecodeCase{"Text", stringValue("Fenwa"), 0, 0, 0, 4, std::nullopt, "Fenwa"},
+        DecodeCase{"RawMacPlain", {0x04, 6, 0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, 0, 0, 0, 4, std::nullopt,
+                   "00-1B-2C-3D-4E-5F"},
+        DecodeCase{"RawMacForm", {0x04, 6, 0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F}, 0, 1, 0, 4, std::nullopt,
+                   "00:1B:2C:3D:4E:5F"},
+        DecodeCase{"NotUtf8MacForm", {0x04, 6, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF}, 0, 1, 0, 4, std::nullopt,
+                   "aa:bb:cc:dd:ee:ff"},
+        DecodeCase{"NotUtf8Plain", {0x04, 2, 0xC3, 0x28}, 0, 0, 0, 4, std::nullopt, "    c328"},
+        DecodeCase{"TwelveHexForm", stringValue("001B2C3D4E5F"), 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
+        DecodeCase{"SevenCharsForm", stringValue("1234567"), 0, 1, 0, 4, std::nullopt, ""},
+        DecodeCase{"Oid", {0x06, 3, 0x2B, 6, 1}, 0, 1, 0, 6, std::nullopt, "1.3.6.1"},
+        DecodeCase{"NullAsText", {0x05, 0x00}, 4, 0, 0, 4, std::nullopt, ""},
+        DecodeCase{"NullAsInteger", {0x05, 0x00}, 2, 0, -30896, 5, std::nullopt, ""},
+        DecodeCase{"TimeTicks", {0x43, 4, 0, 1, 0xE2, 0x40}, 0, 0, -30896, 5, std::nullopt, ""},
+        DecodeCase{"CounterAsText", {0x41, 1, 7}, 4, 0, 0, 4, std::nullopt, ""},
+        DecodeCase{"TruncatedString", {0x04, 50, 'a'}, 0, 0, 0, 4, std::nullopt, ""}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(SnmpAnswerDecodingLimits, CutsATextLongerThanTheResultAreaTo255Bytes)
+{
+    // A 300-byte OCTET STRING (04 82 01 2C ...): the parser takes 0x82 as 130
+    // bytes of content and, with 01 below 0x20 among them, renders 389
+    // characters of hex, more than the area holds.
+    std::string text;
+    for (int i = 0; i < 150; ++i)
+        text += "\xC3\xA9";
+    std::vector<uint8_t> value{0x04, 0x82, 0x01, 0x2C};
+    value.insert(value.end(), text.begin(), text.end());
+    UResult u;
+    uint8_t type = 0;
+    EXPECT_EQ(decodeSnmpAnswer(answerWith(kSysDescr, value), u, 0, 0, type), 0);
+    EXPECT_EQ(type, 4);
+    EXPECT_EQ(u.string().size(), 255u);
+    EXPECT_EQ(u.string().substr(0, 11), "01-2C-C3-A9");
+    EXPECT_EQ(u.bytes.back(), 0);
+}
+
+TEST(SnmpAnswerDecodingLimits, GarbageDecodesAsFarAsItGoesWithoutReadingOutside)
+{
+    const std::vector<std::vector<uint8_t>> answers = {
+        {}, {0x30}, {0x30, 0x00}, {0x30, 0x05, 0x06}, {0x30, 0x02, 0x06, 0xFF}, std::vector<uint8_t>(2000, 0x30),
+        {0x30, 0x09, 0x06, 0x01, 0x2B, 0x02, 0x7F},
+    };
+    for (const auto& a : answers) {
+        UResult u;
+        uint8_t type = 0;
+        const int32_t status = decodeSnmpAnswer(a, u, 0, 0, type);
+        EXPECT_TRUE(status == 0 || status == -30896) << hexDump(a.data(), std::min<std::size_t>(a.size(), 16));
+    }
+}

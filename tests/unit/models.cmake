@@ -1,0 +1,63 @@
+# Model table: the lookups over a table of the test's own, and every built
+# family's generated table and programs.
+
+ph_unit_test(models_lookup_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/MyPPDModelLookupTest.cpp LIBS phmodels)
+
+# The rows of one build-config/ file, as "manufacturer|nickname|key|type|id|model".
+function(ph_read_family_rows family out)
+  unset(FAMILY_MODEL_ROWS)
+  include(${PROJECT_SOURCE_DIR}/build-config/${family}.cmake)
+  set(${out} "${FAMILY_MODEL_ROWS}" PARENT_SCOPE)
+endfunction()
+
+# C string literal of a text from build-config/ (no escapes are used there).
+function(ph_c_literal text out)
+  string(REPLACE "\\" "\\\\" text "${text}")
+  string(REPLACE "\"" "\\\"" text "${text}")
+  set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+foreach(f IN LISTS PH_BUILT_FAMILIES)
+  set(gen ${CMAKE_BINARY_DIR}/tests/models/${f})
+  set(own_texts "")
+  set(foreign_texts "")
+  set(foreign_cpp "")
+  foreach(other IN LISTS PH_ALL_FAMILIES)
+    ph_read_family_rows(${other} rows)
+    foreach(row IN LISTS rows)
+      string(REPLACE "|" ";" cols "${row}")
+      list(GET cols 1 nickname)
+      list(GET cols 2 key)
+      if(other STREQUAL f)
+        list(APPEND own_texts "FENWA" "${nickname}" "${key}")
+      else()
+        list(APPEND foreign_texts "${nickname}" "${key}")
+        ph_c_literal("${nickname}" lit)
+        string(APPEND foreign_cpp "    ${lit},\n")
+      endif()
+    endforeach()
+  endforeach()
+  list(REMOVE_DUPLICATES own_texts)
+  file(WRITE ${gen}/ForeignModels.h.in
+    "// Generated: the nicknames of every other family's models.\n#pragma once\n"
+    "static const char* const kForeignNicknames[] = {\n${foreign_cpp}    nullptr,\n};\n")
+  configure_file(${gen}/ForeignModels.h.in ${gen}/ForeignModels.h COPYONLY)
+
+  ph_unit_test(models_${f}_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/FamilyModelTableTest.cpp LIBS phfamily_${f})
+  target_include_directories(models_${f}_test PRIVATE ${gen})
+  target_compile_definitions(models_${f}_test PRIVATE
+    PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROWS} PH_MODEL_SUITE=ModelTableOf_${f})
+
+  # Neither program calls the lookups, so their rows are checked in the bytes
+  # of the two executables themselves.
+  file(WRITE ${gen}/texts.cmake.in
+    "set(PH_OWN_TEXTS \"${own_texts}\")\nset(PH_FOREIGN_TEXTS \"${foreign_texts}\")\n")
+  configure_file(${gen}/texts.cmake.in ${gen}/texts.cmake COPYONLY)
+  add_test(NAME models_${f}_service_and_tool_carry_the_same_family_rows
+    COMMAND ${CMAKE_COMMAND} -DTEXTS=${gen}/texts.cmake
+      -DSERVICE=$<TARGET_FILE:printer-helper-service-${f}> -DTOOL=$<TARGET_FILE:printer-helper-tool-${f}>
+      -P ${CMAKE_CURRENT_LIST_DIR}/models/CheckRowsInPrograms.cmake)
+  set_tests_properties(models_${f}_service_and_tool_carry_the_same_family_rows PROPERTIES LABELS unit)
+endforeach()

@@ -1,0 +1,1 @@
+ph_unit_test(network_unit_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/NetworkWorkersTest.cpp LIBS phservice)
