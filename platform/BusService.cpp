@@ -270,9 +270,9 @@ void BusService::Impl::workerLoop()
 {
     std::unique_lock lock(mutex);
     for (;;) {
+        if (stopping)
+            break;  // what is still queued is answered by shutdown()
         if (runnable.empty()) {
-            if (stopping)
-                break;
             ++idleWorkers;
             bool woken = workAvailable.wait_for(lock, limits.workerLinger,
                                                 [this] { return !runnable.empty() || stopping; });
@@ -356,32 +356,32 @@ void BusService::Impl::reapFinishedWorkers(std::unique_lock<std::mutex>&)
 
 void BusService::Impl::shutdown()
 {
-    std::vector<Call> unanswered;
+    // Calls already running end by themselves (every operation is bounded)
+    // and send their own replies; queued calls are answered after them, so a
+    // client still sees its replies in the order of its calls.
     std::list<std::thread> toJoin;
     {
         std::lock_guard lock(mutex);
         stopping = true;
-        for (auto& [sender, client] : clients) {
-            for (Call& call : client.calls)
-                unanswered.push_back(std::move(call));
-            client.calls.clear();
-        }
-        runnable.clear();
         workAvailable.notify_all();
         toJoin.swap(threads);
         finished.clear();
     }
+    for (std::thread& t : toJoin)
+        t.join();
+
+    std::vector<Call> unanswered;
+    {
+        std::lock_guard lock(mutex);
+        for (auto& [sender, client] : clients)
+            for (Call& call : client.calls)
+                unanswered.push_back(std::move(call));
+        clients.clear();
+        runnable.clear();
+    }
     for (Call& call : unanswered)
         call.reply->fail(kErrorFailed, "the service is shutting down");
     unanswered.clear();
-    // Calls already running end by themselves (every operation is bounded)
-    // and send their own replies.
-    for (std::thread& t : toJoin)
-        t.join();
-    {
-        std::lock_guard lock(mutex);
-        clients.clear();
-    }
     object.reset();
     connection.reset();
 }
