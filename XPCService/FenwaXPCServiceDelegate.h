@@ -1,0 +1,26 @@
+#pragma once
+// The listener delegate: accepts every client and gives each its own
+// FenwaServiceXPC, whose entry points the client's calls reach.
+
+#include "BusService.h"
+#include "FamilyConfig.h"
+
+#include <string>
+#include <vector>
+
+class CancelWatcher;
+
+class FenwaXPCServiceDelegate : public BusListenerDelegate {
+public:
+    FenwaXPCServiceDelegate(StringForm stringForm, CancelWatcher& watcher);
+
+    // Always true: no client is refused and the peer is not examined.
+    bool shouldAcceptNewConnection(BusPeer& peer) override;
+
+    // The six entry points, in protocol order, as the bus names them.
+    static const std::vector<std::string>& methodNames();
+
+private:
+    StringForm stringForm_;
+    CancelWatcher& watcher_;
+};

@@ -1,0 +1,43 @@
+#pragma once
+// The tool's pure part: from the command line to the one request string of
+// the operation, and from the service's reply to the one line printed.
+
+#include "FamilyConfig.h"
+
+#include <string>
+
+enum class ToolOperation {
+    IsFilePathWritable,
+    WriteDictionaryToPlistFile,
+    SendMagicPacket,
+    SendEchoAndRecvReply,
+    PdeSnmpGet,
+    CancelFileWrite,
+};
+
+struct ToolCommand {
+    enum class Kind {
+        Call,     // operation, method and request are set
+        Help,     // print usageText() on stdout, exit 0
+        Usage,    // diagnostic on stderr, exit 2; the service is not contacted
+        Unknown,  // not one of the six names: diagnostic on stderr, exit 0
+    };
+    Kind kind = Kind::Usage;
+    ToolOperation operation = ToolOperation::IsFilePathWritable;
+    std::string method;   // the service's entry point, e.g. "pdeSnmpGet_XPC"
+    std::string request;  // the request string in the operation's layout
+    std::string diagnostic;
+};
+
+// Names are compared exactly, case included. Every argument that enters the
+// request must be valid UTF-8, since the bus carries only UTF-8 strings.
+ToolCommand parseToolCommand(int argc, const char* const argv[]);
+
+// The line printed for reply, newline included: "<Name>=<reply>", and for
+// the SNMP reply in the hex form the whole of that line hex-encoded.
+std::string replyLine(ToolOperation operation, const std::string& reply, ToolOutput output);
+
+// The print switch of the magic-packet reply: off only when argv[5] is "OFF".
+bool printSwitchOn(int argc, const char* const argv[]);
+
+std::string usageText();
