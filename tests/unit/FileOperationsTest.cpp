@@ -1,138 +1,167 @@
-#include "CancelWatcher.h"
 #include "FileOperations.h"
-#include "Settings.h"
+
+#include "TempDir.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
-#include <thread>
 
 namespace {
 
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char name[] = "/tmp/ph-fileops.XXXXXX";
-        path = mkdtemp(name);
-    }
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
-};
+mode_t modeOf(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
 
-bool exists(const std::string& path)
-{
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-std::string contents(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-void write(const std::string& path, const std::string& text) { std::ofstream(path, std::ios::binary) << text; }
-mode_t mode(const std::string& path)
-{
-    struct stat st;
-    stat(path.c_str(), &st);
-    return st.st_mode & 07777;
-}
+std::optional<FileUrl> urlFor(const std::string& path) { return FileUrl{path}; }
 
 }  // namespace
 
-TEST(FileOperations, ProbeLeavesTheFileSystemAsItFoundIt)
+TEST(WritabilityProbe, ExistingFileIsWritableAndLeftUntouched)
 {
     TempDir dir;
-    write(dir.path + "/old", "keep");
-    EXPECT_TRUE(isFilePathWritable_XPC(dir.path + "/old"));
-    EXPECT_EQ(contents(dir.path + "/old"), "keep");
-    EXPECT_TRUE(isFilePathWritable_XPC(dir.path + "/new"));
-    EXPECT_FALSE(exists(dir.path + "/new"));
-    EXPECT_FALSE(isFilePathWritable_XPC(dir.path));
-    EXPECT_FALSE(isFilePathWritable_XPC(dir.path + "/missing/x"));
-    EXPECT_FALSE(isFilePathWritable_XPC(dir.path + "/" + std::string(256, 'a')));
-    EXPECT_FALSE(isFilePathWritable_XPC(""));
+    const std::string path = dir / "existing";
+    writeFile(path, "contents");
+    ::chmod(path.c_str(), 0640);
+    EXPECT_TRUE(isFilePathWritable_XPC(path));
+    EXPECT_EQ(readFile(path), "contents");
+    EXPECT_EQ(modeOf(path), 0640u);
 }
 
-TEST(FileOperations, PlistWriteReplacesContentsKeepsModeAndFollowsLinks)
+TEST(WritabilityProbe, NewNameIsWritableAndNothingIsLeftBehind)
 {
     TempDir dir;
-    const std::string target = dir.path + "/target.plist";
-    write(target, "old contents that are longer");
-    chmod(target.c_str(), 0600);
-    symlink(target.c_str(), (dir.path + "/link.plist").c_str());
-
-    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(fileUrlFromString("file://" + dir.path + "/link.plist"), "<new/>"));
-    EXPECT_EQ(contents(target), "<new/>");
-    EXPECT_EQ(mode(target), 0600u);
-    struct stat st;
-    ASSERT_EQ(lstat((dir.path + "/link.plist").c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the link itself stays a link";
-
-    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(fileUrlFromString("file://" + dir.path + "/fresh.plist"), "x"));
-    EXPECT_EQ(mode(dir.path + "/fresh.plist"), 0664u);
-
-    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(std::nullopt, "x"));
-    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(fileUrlFromString("file://" + dir.path + "/missing/a"), "x"));
-    EXPECT_FALSE(fileUrlFromString("http://host/x"));
-    EXPECT_FALSE(fileUrlFromString("relative/path"));
-}
-
-TEST(FileOperations, CancelWriteAppendsOneByteToAnExistingFileOnly)
-{
-    TempDir dir;
-    const std::string path = dir.path + "/cancel";
-    EXPECT_FALSE(cancelFileWrite(path + ":CancelFileName:"));
-    EXPECT_FALSE(exists(path)) << "the cancel call never creates the file";
-    ASSERT_TRUE(touchCancelFile(path));
-    EXPECT_EQ(mode(path), 0664u);
-    EXPECT_EQ(contents(path), "");
-    EXPECT_TRUE(cancelFileWrite(path + ":CancelFileName:"));
-    EXPECT_EQ(contents(path), "\x01");
-    EXPECT_TRUE(cancelFileWrite(path + ":CancelFileName:"));
-    EXPECT_EQ(contents(path), "\x01\x01");
-    ASSERT_TRUE(touchCancelFile(path));
-    EXPECT_EQ(contents(path), "\x01\x01") << "opening for a call never truncates";
-    EXPECT_FALSE(cancelFileWrite(path));
-    EXPECT_FALSE(touchCancelFile(dir.path));
-}
-
-TEST(CancelWatcher, RaisesTheFlagAndRemovesTheFileOnceItHasContent)
-{
-    TempDir dir;
-    const std::string path = dir.path + "/cancel";
-    ASSERT_TRUE(touchCancelFile(path));
-    gCancelFlag = 0;
-    CancelWatcher watcher;
-    watcher.watch(path);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(gCancelFlag.load(), 0) << "an empty file is no cancel";
-    EXPECT_TRUE(exists(path));
-
-    ASSERT_TRUE(appendCancelByte(path));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (gCancelFlag.load() == 0 && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(gCancelFlag.load(), 1);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::string path = dir / "new";
+    EXPECT_TRUE(isFilePathWritable_XPC(path));
     EXPECT_FALSE(exists(path));
-    gCancelFlag = 0;
 }
 
-TEST(CancelWatcher, WatchesABoundedNumberOfPathsDroppingTheOldest)
+TEST(WritabilityProbe, FoldersMissingFoldersAndUnusablePathsAreNotWritable)
 {
-    CancelWatcher watcher;
-    for (std::size_t i = 0; i < CancelWatcher::kMaxPaths + 10; ++i)
-        watcher.watch("/nonexistent/ph-cancel-" + std::to_string(i));
-    EXPECT_EQ(watcher.watchedCount(), CancelWatcher::kMaxPaths);
-    EXPECT_FALSE(watcher.isWatched("/nonexistent/ph-cancel-0"));
-    EXPECT_TRUE(watcher.isWatched("/nonexistent/ph-cancel-" + std::to_string(CancelWatcher::kMaxPaths + 9)));
+    TempDir dir;
+    ::symlink((dir / "nowhere").c_str(), (dir / "dangling").c_str());
+    const std::string cases[] = {
+        dir.path(),
+        dir / "missing/file",
+        "",
+        dir / std::string("nul\0byte", 8),
+        dir / "bad\xFFutf8",
+        dir / "dangling",
+    };
+    for (const auto& path : cases)
+        EXPECT_FALSE(isFilePathWritable_XPC(path)) << path;
+    EXPECT_TRUE(exists(dir / "dangling"));
+    EXPECT_FALSE(exists(dir / "nowhere"));
+}
+
+TEST(WritabilityProbe, PathsOf256BytesOrMoreAreRefused)
+{
+    TempDir dir;
+    const std::string prefix = dir.path() + "/";
+    const std::string at255 = prefix + std::string(255 - prefix.size(), 'a');
+    const std::string at256 = prefix + std::string(256 - prefix.size(), 'b');
+    ASSERT_EQ(at255.size(), 255u);
+    EXPECT_TRUE(isFilePathWritable_XPC(at255));
+    EXPECT_FALSE(isFilePathWritable_XPC(at256));
+    EXPECT_FALSE(exists(at256));
+}
+
+TEST(PlistWrite, ContentsAreReplacedWholeAndTheModeIsKept)
+{
+    TempDir dir;
+    const std::string path = dir / "prefs.plist";
+    writeFile(path, std::string(4096, 'o'));
+    ::chmod(path.c_str(), 0600);
+    const std::string data = "<plist>x:AddURL:ENDy</plist>";
+    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(urlFor(path), data));
+    EXPECT_EQ(readFile(path), data) << hexDump(readFile(path));
+    EXPECT_EQ(modeOf(path), 0600u);
+}
+
+TEST(PlistWrite, NewFileGets0664AndNoTemporaryFileRemains)
+{
+    TempDir dir;
+    const std::string path = dir / "new.plist";
+    const mode_t old = ::umask(077);
+    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(urlFor(path), std::string("a\0b", 3)));
+    ::umask(old);
+    EXPECT_EQ(readFile(path), std::string("a\0b", 3)) << hexDump(readFile(path));
+    EXPECT_EQ(modeOf(path), 0664u);
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir.path()))
+        ++entries;
+    EXPECT_EQ(entries, 1);
+}
+
+TEST(PlistWrite, SymbolicLinkIsWrittenThroughToItsTarget)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir / "real");
+    writeFile(dir / "real/target", "old");
+    ::symlink("real/target", (dir / "link").c_str());
+    ::symlink((dir / "real/absent").c_str(), (dir / "dangling").c_str());
+    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(urlFor(dir / "link"), "new"));
+    EXPECT_EQ(readFile(dir / "real/target"), "new");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "link"));
+    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(urlFor(dir / "dangling"), "made"));
+    EXPECT_EQ(readFile(dir / "real/absent"), "made");
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "dangling"));
+}
+
+TEST(PlistWrite, FailuresLeaveTheOldContentsWhole)
+{
+    TempDir dir;
+    const std::string path = dir / "keep";
+    writeFile(path, "old");
+    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(std::nullopt, "x"));
+    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(urlFor(dir.path()), "x"));
+    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(urlFor(dir / "missing/file"), "x"));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+    EXPECT_EQ(readFile(path), "old");
+}
+
+TEST(CancelFile, CreatingItGives0664AndNeverTruncates)
+{
+    TempDir dir;
+    const std::string path = dir / "cancel";
+    const mode_t old = ::umask(077);
+    EXPECT_TRUE(touchCancelFile(path));
+    ::umask(old);
+    EXPECT_EQ(modeOf(path), 0664u);
+    EXPECT_EQ(readFile(path), "");
+    writeFile(path, "\x01");
+    EXPECT_TRUE(touchCancelFile(path));
+    EXPECT_EQ(readFile(path), "\x01");
+    EXPECT_FALSE(touchCancelFile(dir.path()));
+    EXPECT_FALSE(touchCancelFile(dir / "missing/cancel"));
+    EXPECT_FALSE(touchCancelFile(""));
+}
+
+TEST(CancelFile, EachCancelCallAppendsOneByte)
+{
+    TempDir dir;
+    const std::string path = dir / "cancel";
+    writeFile(path, "");
+    const std::string request = path + ":CancelFileName:";
+    EXPECT_TRUE(cancelFileWrite(request));
+    EXPECT_EQ(readFile(path), "\x01") << hexDump(readFile(path));
+    EXPECT_TRUE(cancelFileWrite(request));
+    EXPECT_EQ(readFile(path), "\x01\x01") << hexDump(readFile(path));
+}
+
+TEST(CancelFile, CancelCallCreatesNothingAndNeedsItsTag)
+{
+    TempDir dir;
+    const std::string path = dir / "cancel";
+    EXPECT_FALSE(cancelFileWrite(path + ":CancelFileName:"));
+    EXPECT_FALSE(exists(path));
+    writeFile(path, "");
+    EXPECT_FALSE(cancelFileWrite(path));
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_FALSE(cancelFileWrite(dir.path() + ":CancelFileName:"));
+    EXPECT_FALSE(appendCancelByte(std::nullopt));
 }
