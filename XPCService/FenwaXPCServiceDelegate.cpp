@@ -1,10 +1,32 @@
 #include "FenwaXPCServiceDelegate.h"
 
 #include "FenwaServiceXPC.h"
+#include "Protocol.h"
 
 #include <memory>
 
 namespace {
+
+using EntryPoint = void (FenwaServiceXPC::*)(const std::string&, const Reply&);
+
+EntryPoint entryPointOf(Operation operation)
+{
+    switch (operation) {
+    case Operation::IsFilePathWritable:
+        return &FenwaServiceXPC::isFilePathWritable_XPC;
+    case Operation::WriteDictionaryToPlistFile:
+        return &FenwaServiceXPC::writeDictionaryToPlistFile_XPC;
+    case Operation::SendMagicPacket:
+        return &FenwaServiceXPC::sendMagicPacket_XPC;
+    case Operation::SendEchoAndRecvReply:
+        return &FenwaServiceXPC::sendEchoAndRecvReply_XPC;
+    case Operation::PdeSnmpGet:
+        return &FenwaServiceXPC::pdeSnmpGet_XPC;
+    case Operation::CancelFileWrite:
+        break;
+    }
+    return &FenwaServiceXPC::cancelFileWrite_XPC;
+}
 
 // One client's exported object: routes a method name to its entry point.
 class ExportedService : public BusExportedObject {
@@ -13,18 +35,9 @@ public:
 
     void dispatch(const std::string& method, const std::string& request, const BusReply& reply) override
     {
-        using EntryPoint = void (FenwaServiceXPC::*)(const std::string&, const Reply&);
-        static const std::pair<const char*, EntryPoint> kEntryPoints[] = {
-            {"isFilePathWritable_XPC", &FenwaServiceXPC::isFilePathWritable_XPC},
-            {"writeDictionaryToPlistFile_XPC", &FenwaServiceXPC::writeDictionaryToPlistFile_XPC},
-            {"sendMagicPacket_XPC", &FenwaServiceXPC::sendMagicPacket_XPC},
-            {"sendEchoAndRecvReply_XPC", &FenwaServiceXPC::sendEchoAndRecvReply_XPC},
-            {"pdeSnmpGet_XPC", &FenwaServiceXPC::pdeSnmpGet_XPC},
-            {"cancelFileWrite_XPC", &FenwaServiceXPC::cancelFileWrite_XPC},
-        };
-        for (const auto& [name, entryPoint] : kEntryPoints) {
-            if (method == name) {
-                (service_.*entryPoint)(request, reply);
+        for (const OperationName& name : kOperationNames) {
+            if (method == name.method) {
+                (service_.*entryPointOf(name.operation))(request, reply);
                 return;
             }
         }
@@ -51,9 +64,11 @@ bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
 
 const std::vector<std::string>& FenwaXPCServiceDelegate::methodNames()
 {
-    static const std::vector<std::string> kNames = {
-        "isFilePathWritable_XPC", "writeDictionaryToPlistFile_XPC", "sendMagicPacket_XPC",
-        "sendEchoAndRecvReply_XPC", "pdeSnmpGet_XPC", "cancelFileWrite_XPC",
-    };
+    static const std::vector<std::string> kNames = [] {
+        std::vector<std::string> names;
+        for (const OperationName& name : kOperationNames)
+            names.emplace_back(name.method);
+        return names;
+    }();
     return kNames;
 }

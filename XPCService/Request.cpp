@@ -77,7 +77,7 @@ std::optional<PlistWriteRequest> cutPlistWriteRequest(std::string_view request)
 std::optional<MagicPacketRequest> cutMagicPacketRequest(std::string_view request)
 {
     // The text after the password's tag is ignored.
-    const auto cut = cutLayout<3>(request, {kTagIpAddress, kTagMacAddress, kTagPassword});
+    const auto cut = cutLayout<3>(request, {kTagIpAddressStr, kTagMacAddressStr, kTagPasswordStr});
     if (!cut)
         return std::nullopt;
     return MagicPacketRequest{unlessNull(cut->fields[0]), unlessNull(cut->fields[1]),

@@ -7,33 +7,13 @@
 
 #include "FamilyConfig.h"
 #include "PdeSnmpGet.h"
+#include "Protocol.h"
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-// The tags, as the tool writes them.
-inline constexpr std::string_view kTagAddUrl = ":AddURL:END";
-inline constexpr std::string_view kTagIpAddress = ":ARGipAddressStr:";
-inline constexpr std::string_view kTagMacAddress = ":ARGmacAddressStr:";
-inline constexpr std::string_view kTagPassword = ":ARGpasswordStr:";
-inline constexpr std::string_view kTagEchoAddress = ":sIpAddr:END";
-inline constexpr std::string_view kTagArgCount = ":argCount:";
-inline constexpr std::string_view kTagIType = ":iType:";
-inline constexpr std::string_view kTagCancelFlag = ":cancelFlag:";
-inline constexpr std::string_view kTagCancelFileName = ":CancelFileName:";
-inline constexpr std::string_view kTagSnmpTimeout = ":gSnmpTimeout:";
-inline constexpr std::string_view kTagSnmpRetries = ":gSnmpRetries:";
-inline constexpr std::string_view kTagRtnCharFlag = ":rtnCharFlag:";
-inline constexpr std::string_view kTagArg = ":arg:";
-
-// The marker for "not given" in the magic-packet fields and the cancel flag.
-inline constexpr std::string_view kNullMarker = "NULL";
-
-inline constexpr std::string_view kReplyTrue = "TRUE";
-inline constexpr std::string_view kReplyFalse = "FALSE";
 
 // writeDictionaryToPlistFile_XPC: URL text, ":AddURL:END", property-list text.
 struct PlistWriteRequest {
