@@ -1,5 +1,6 @@
 #include "ToolRequest.h"
 
+#include "BusNames.h"
 #include "Text.h"
 #include "ZelStringEncode.h"
 
@@ -8,80 +9,82 @@
 
 namespace {
 
-struct OperationInfo {
-    ToolOperation operation;
-    const char* name;    // on the command line
-    const char* method;  // on the bus
-    int minArguments;    // after the name
-    const char* usage;
+// What the tool's command line asks of each operation beyond its name.
+struct ToolArguments {
+    Operation operation;
+    int minArguments;  // after the name
+    const char* synopsis;
+    const char* description;
 };
 
-constexpr OperationInfo kOperations[] = {
-    {ToolOperation::IsFilePathWritable, "IsFilePathWritable_XPC", "isFilePathWritable_XPC", 1, "PATH"},
-    {ToolOperation::WriteDictionaryToPlistFile, "WriteDictionaryToPlistFile_XPC", "writeDictionaryToPlistFile_XPC",
-     2, "FILE_URL PLIST_TEXT"},
-    {ToolOperation::SendMagicPacket, "SendMagicPacket_XPC", "sendMagicPacket_XPC", 3,
-     "IP_ADDRESS MAC_ADDRESS PASSWORD [OFF]"},
-    {ToolOperation::SendEchoAndRecvReply, "SendEchoAndRecvReply_XPC", "sendEchoAndRecvReply_XPC", 2,
-     "IP_ADDRESS TIMEOUT_MS"},
-    {ToolOperation::PdeSnmpGet, "PdeSnmpGet_XPC", "pdeSnmpGet_XPC", 6,
-     "ITYPE CANCEL_FLAG CANCEL_FILE TIMEOUT_MS RETRIES RTN_CHAR_FLAG [PIECE...]"},
-    {ToolOperation::CancelFileWrite, "CancelFileWrite_XPC", "cancelFileWrite_XPC", 1, "CANCEL_FILE"},
+constexpr ToolArguments kToolArguments[] = {
+    {Operation::IsFilePathWritable, 1, "PATH",
+     "TRUE when PATH can be opened (or created) for reading and writing"},
+    {Operation::WriteDictionaryToPlistFile, 2, "FILE_URL PLIST_TEXT",
+     "writes PLIST_TEXT whole to an absolute file: URL; TRUE or FALSE"},
+    {Operation::SendMagicPacket, 3, "IP_ADDRESS MAC_ADDRESS PASSWORD [OFF]",
+     "sends a Wake-on-LAN packet (NULL: not given; OFF: print nothing); 0 or -1"},
+    {Operation::SendEchoAndRecvReply, 2, "IP_ADDRESS TIMEOUT_MS",
+     "TRUE when a numeric IPv4 address answers a ping within TIMEOUT_MS"},
+    {Operation::PdeSnmpGet, static_cast<int>(kSnmpFixedArguments),
+     "ITYPE CANCEL_FLAG CANCEL_FILE TIMEOUT_MS RETRIES RTN_CHAR_FLAG PIECE...",
+     "reads one MIB value with an SNMP v1 GET; the pieces are below"},
+    {Operation::CancelFileWrite, 1, "CANCEL_FILE",
+     "cancels the SNMP read that was given CANCEL_FILE; TRUE or FALSE"},
 };
 
-const OperationInfo& infoOf(ToolOperation operation)
+const ToolArguments& argumentsOf(Operation operation)
 {
-    for (const OperationInfo& info : kOperations)
-        if (info.operation == operation)
-            return info;
-    return kOperations[0];
+    for (const ToolArguments& arguments : kToolArguments)
+        if (arguments.operation == operation)
+            return arguments;
+    return kToolArguments[0];
 }
 
-std::string usageLine(const OperationInfo& info)
+std::string usageLine(const char* programName, const ToolArguments& arguments)
 {
-    return std::string("usage: printer-helper-tool ") + info.name + " " + info.usage;
+    return std::string("usage: ") + programName + " " + commandName(arguments.operation) + " " +
+           arguments.synopsis;
 }
 
 // The request of each layout; argument k of the layout is argv[k + 1].
-std::string buildRequest(ToolOperation operation, int argc, const char* const argv[])
+std::string buildRequest(Operation operation, int argc, const char* const argv[])
 {
     auto arg = [argv](int i) { return std::string(argv[i]); };
     switch (operation) {
-    case ToolOperation::IsFilePathWritable:
+    case Operation::IsFilePathWritable:
         return arg(2);
-    case ToolOperation::WriteDictionaryToPlistFile:
-        return arg(2) + ":AddURL:END" + arg(3);
-    case ToolOperation::SendMagicPacket:
-        return arg(2) + ":ARGipAddressStr:" + arg(3) + ":ARGmacAddressStr:" + arg(4) + ":ARGpasswordStr:";
-    case ToolOperation::SendEchoAndRecvReply:
-        return arg(2) + ":sIpAddr:END" + arg(3);
-    case ToolOperation::PdeSnmpGet: {
-        std::string request = std::to_string(argc - 2) + ":argCount:";
-        static const char* const kTags[] = {":iType:",        ":cancelFlag:",   ":CancelFileName:",
-                                            ":gSnmpTimeout:", ":gSnmpRetries:", ":rtnCharFlag:"};
-        for (int i = 0; i < 6; ++i)
-            request += arg(2 + i) + kTags[i];
-        if (argc >= 9)
-            for (int i = 8; i < argc; ++i)
-                request += arg(i) + ":arg:";
+    case Operation::WriteDictionaryToPlistFile:
+        return arg(2) + std::string(kTagAddUrl) + arg(3);
+    case Operation::SendMagicPacket:
+        return arg(2) + std::string(kTagIpAddressStr) + arg(3) + std::string(kTagMacAddressStr) + arg(4) +
+               std::string(kTagPasswordStr);
+    case Operation::SendEchoAndRecvReply:
+        return arg(2) + std::string(kTagEchoAddress) + arg(3);
+    case Operation::PdeSnmpGet: {
+        std::string request = std::to_string(argc - 2) + std::string(kTagArgCount);
+        for (std::size_t i = 0; i < kSnmpFixedArguments; ++i)
+            request += arg(2 + static_cast<int>(i)) + std::string(kSnmpFieldTags[i]);
+        for (int i = 2 + static_cast<int>(kSnmpFixedArguments); i < argc; ++i)
+            request += arg(i) + std::string(kTagArg);
         return request;
     }
-    case ToolOperation::CancelFileWrite:
-        return arg(2) + ":CancelFileName:";
+    case Operation::CancelFileWrite:
+        return arg(2) + std::string(kTagCancelFileName);
     }
     return {};
 }
 
 // The arguments that go into the request; the magic packet's print switch does not.
-int lastRequestArgument(ToolOperation operation, int argc)
+int lastRequestArgument(Operation operation, int argc)
 {
     switch (operation) {
-    case ToolOperation::SendMagicPacket:
+    case Operation::SendMagicPacket:
         return 4;
-    case ToolOperation::PdeSnmpGet:
+    case Operation::PdeSnmpGet:
         return argc - 1;
     default:
-        return 1 + infoOf(operation).minArguments;
+        return 1 + argumentsOf(operation).minArguments;
     }
 }
 
@@ -90,29 +93,30 @@ int lastRequestArgument(ToolOperation operation, int argc)
 ToolCommand parseToolCommand(int argc, const char* const argv[])
 {
     ToolCommand command;
+    const char* programName = argc > 0 && argv[0] ? argv[0] : "printer-helper-tool";
     if (argc < 2 || argv[1] == nullptr) {
         command.kind = ToolCommand::Kind::Usage;
-        command.diagnostic = "no operation given\n" + usageText();
+        command.diagnostic = std::string("no operation given (see ") + programName + " --help)";
         return command;
     }
-    if (std::strcmp(argv[1], "--help") == 0) {
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
         command.kind = ToolCommand::Kind::Help;
         return command;
     }
-    const OperationInfo* found = nullptr;
-    for (const OperationInfo& info : kOperations)
-        if (std::strcmp(argv[1], info.name) == 0)
-            found = &info;
+    const ToolArguments* found = nullptr;
+    for (const ToolArguments& arguments : kToolArguments)
+        if (commandName(arguments.operation) == argv[1])
+            found = &arguments;
     if (!found) {
         command.kind = ToolCommand::Kind::Unknown;
         command.diagnostic = "unknown operation (see --help)";
         return command;
     }
     command.operation = found->operation;
-    command.method = found->method;
+    command.method = std::string(methodName(found->operation));
     if (argc - 2 < found->minArguments) {
         command.kind = ToolCommand::Kind::Usage;
-        command.diagnostic = usageLine(*found);
+        command.diagnostic = usageLine(programName, *found);
         return command;
     }
     for (int i = 2; i <= lastRequestArgument(found->operation, argc); ++i) {
@@ -127,10 +131,10 @@ ToolCommand parseToolCommand(int argc, const char* const argv[])
     return command;
 }
 
-std::string replyLine(ToolOperation operation, const std::string& reply, ToolOutput output)
+std::string replyLine(Operation operation, const std::string& reply, ToolOutput output)
 {
-    std::string line = std::string(infoOf(operation).name) + "=" + reply;
-    if (operation == ToolOperation::PdeSnmpGet && output == ToolOutput::Hex) {
+    std::string line = commandName(operation) + "=" + reply;
+    if (operation == Operation::PdeSnmpGet && output == ToolOutput::Hex) {
         std::vector<char> hex(2 * line.size() + 1);
         int digits = ZelStringEncode(reinterpret_cast<const unsigned char*>(line.data()), hex.data(),
                                      static_cast<int>(line.size()));
@@ -141,13 +145,51 @@ std::string replyLine(ToolOperation operation, const std::string& reply, ToolOut
 
 bool printSwitchOn(int argc, const char* const argv[])
 {
-    return !(argc > 5 && argv[5] && std::strcmp(argv[5], "OFF") == 0);
+    return !(argc > 5 && argv[5] && argv[5] == kPrintSwitchOff);
 }
 
-std::string usageText()
+std::string helpText(const std::string& programName, const FamilyConfig& family)
 {
-    std::string text = "usage: printer-helper-tool OPERATION ARGUMENTS...\n";
-    for (const OperationInfo& info : kOperations)
-        text += "  " + std::string(info.name) + " " + info.usage + "\n";
+    const std::string snmp = commandName(Operation::PdeSnmpGet);
+    std::string text = "usage: " + programName + " OPERATION ARGUMENT...\n" +
+                       "       " + programName + " --help | -h\n\n" +
+                       "Calls one operation of the printer helper service of the " + family.family +
+                       " family on the\nD-Bus session bus (started on demand) and prints its reply "
+                       "as one line,\nOPERATION=REPLY.\n\n";
+    text += "  family     " + std::string(family.family) + "\n";
+    text += "  bus name   " + std::string(family.serviceName) + "\n";
+    text += "  interface  " + protocolInterfaceName(family.serviceName, family.protocolUuid) + "\n";
+    if (family.toolOutput == ToolOutput::Hex)
+        text += "  SNMP line  hex: the whole line \"" + snmp +
+                "=REPLY\" as upper-case hex digits,\n"
+                "             two per byte (decode with: xxd -r -p)\n";
+    else
+        text += "  SNMP line  plain: \"" + snmp + "=REPLY\"\n";
+    if (family.stringForm == StringForm::Utf8)
+        text += "  strings    utf8: SNMP text values are read as UTF-8; a value that is not\n"
+                "             UTF-8 answers as \"(null)\"\n";
+    else
+        text += "  strings    bytes: each byte of an SNMP text value is one character\n"
+                "             (ISO-8859-1)\n";
+
+    text += "\nOperations (names are case-sensitive):\n";
+    for (const ToolArguments& arguments : kToolArguments)
+        text += "  " + commandName(arguments.operation) + " " + arguments.synopsis + "\n      " +
+                arguments.description + "\n";
+
+    text += "\n" + snmp + " arguments: ITYPE 2 (integer), 4 (text) or 6 (OID); CANCEL_FLAG NULL\n"
+            "(no cancel) or a number; CANCEL_FILE is created, and CancelFileWrite_XPC on it\n"
+            "cancels the read; RTN_CHAR_FLAG 1 answers text values as a MAC address.\n"
+            "The pieces are numbered from 0 and at least eight are needed: piece 3 is the\n"
+            "SNMP community, piece 6 the printer's numeric IPv4 address and piece 7 the\n"
+            "OID; the others are carried unread. Counting every argument after the\n"
+            "operation, the community is the 10th, the address the 13th, the OID the 14th:\n"
+            "  " + programName + " " + snmp +
+            " 4 0 /tmp/cancel 1000 3 0 - - - public - - 127.0.0.1 1.3.6.1.2.1.1.1.0\n";
+
+    text += "\nExit status: 0 when the reply was printed (or withheld by OFF) and for an\n"
+            "unknown operation; 2 for missing arguments or arguments that are not UTF-8;\n"
+            "69 when the bus or the service is unavailable.\n\n"
+            "See man printer-helper-tool.\n";
     return text;
 }

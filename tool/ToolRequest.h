@@ -3,27 +3,19 @@
 // the operation, and from the service's reply to the one line printed.
 
 #include "FamilyConfig.h"
+#include "Protocol.h"
 
 #include <string>
-
-enum class ToolOperation {
-    IsFilePathWritable,
-    WriteDictionaryToPlistFile,
-    SendMagicPacket,
-    SendEchoAndRecvReply,
-    PdeSnmpGet,
-    CancelFileWrite,
-};
 
 struct ToolCommand {
     enum class Kind {
         Call,     // operation, method and request are set
-        Help,     // print usageText() on stdout, exit 0
+        Help,     // print helpText() on stdout, exit 0
         Usage,    // diagnostic on stderr, exit 2; the service is not contacted
         Unknown,  // not one of the six names: diagnostic on stderr, exit 0
     };
     Kind kind = Kind::Usage;
-    ToolOperation operation = ToolOperation::IsFilePathWritable;
+    Operation operation = Operation::IsFilePathWritable;
     std::string method;   // the service's entry point, e.g. "pdeSnmpGet_XPC"
     std::string request;  // the request string in the operation's layout
     std::string diagnostic;
@@ -35,9 +27,11 @@ ToolCommand parseToolCommand(int argc, const char* const argv[]);
 
 // The line printed for reply, newline included: "<Name>=<reply>", and for
 // the SNMP reply in the hex form the whole of that line hex-encoded.
-std::string replyLine(ToolOperation operation, const std::string& reply, ToolOutput output);
+std::string replyLine(Operation operation, const std::string& reply, ToolOutput output);
 
 // The print switch of the magic-packet reply: off only when argv[5] is "OFF".
 bool printSwitchOn(int argc, const char* const argv[]);
 
-std::string usageText();
+// What --help prints: the program as invoked, the family's names and output
+// forms, each operation with its arguments and where the SNMP pieces go.
+std::string helpText(const std::string& programName, const FamilyConfig& family);

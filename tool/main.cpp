@@ -24,7 +24,7 @@ int main(int argc, char* argv[])
     const ToolCommand command = parseToolCommand(argc, argv);
     switch (command.kind) {
     case ToolCommand::Kind::Help:
-        std::fputs(usageText().c_str(), stdout);
+        std::fputs(helpText(argc > 0 && argv[0] ? argv[0] : "printer-helper-tool", kFamily).c_str(), stdout);
         return 0;
     case ToolCommand::Kind::Usage:
         std::fprintf(stderr, "printer-helper-tool: %s\n", command.diagnostic.c_str());
@@ -50,7 +50,7 @@ int main(int argc, char* argv[])
     auto handler = [&](const BusCallOutcome& outcome) {
         client->stop();
         if (outcome.ok) {
-            if (command.operation != ToolOperation::SendMagicPacket || g_X == 1) {
+            if (command.operation != Operation::SendMagicPacket || g_X == 1) {
                 std::fputs(replyLine(command.operation, outcome.reply, kFamily.toolOutput).c_str(), stdout);
                 std::fflush(stdout);
             }

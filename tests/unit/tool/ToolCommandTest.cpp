@@ -1,0 +1,232 @@
+// The tool's command line: the request of each operation, the argument
+// count, the print switch, the reply line in both output forms, and the
+// cases that never reach the service. The tags are written out here on
+// purpose: they are the wire contract, and a rename must fail this test.
+
+#include "ToolRequest.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+ToolCommand parse(const std::vector<std::string>& words)
+{
+    std::vector<const char*> argv{"printer-helper-tool-test"};
+    for (const std::string& w : words)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return parseToolCommand(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+bool printSwitch(const std::vector<std::string>& words)
+{
+    std::vector<const char*> argv{"printer-helper-tool-test"};
+    for (const std::string& w : words)
+        argv.push_back(w.c_str());
+    argv.push_back(nullptr);
+    return printSwitchOn(static_cast<int>(argv.size()) - 1, argv.data());
+}
+
+const FamilyConfig kHexUtf8 = {"testfam", "org.example.Test", "01234567-89AB-CDEF-0123-456789ABCDEF",
+                               ToolOutput::Hex, StringForm::Utf8};
+const FamilyConfig kPlainBytes = {"other", "org.example.Other", "FEDCBA98-7654-3210-FEDC-BA9876543210",
+                                  ToolOutput::Plain, StringForm::Bytes};
+
+}  // namespace
+
+TEST(ToolCommand, BuildsTheRequestOfEachOperationInItsLayout)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string method;
+        std::string request;
+    };
+    const Case cases[] = {
+        {{"IsFilePathWritable_XPC", "/tmp/x"}, "isFilePathWritable_XPC", "/tmp/x"},
+        {{"IsFilePathWritable_XPC", ""}, "isFilePathWritable_XPC", ""},
+        {{"WriteDictionaryToPlistFile_XPC", "file:///tmp/a.plist", "<plist>:AddURL:END</plist>"},
+         "writeDictionaryToPlistFile_XPC", "file:///tmp/a.plist:AddURL:END<plist>:AddURL:END</plist>"},
+        {{"SendMagicPacket_XPC", "NULL", "00:11:22:33:44:55", "abc"}, "sendMagicPacket_XPC",
+         "NULL:ARGipAddressStr:00:11:22:33:44:55:ARGmacAddressStr:abc:ARGpasswordStr:"},
+        {{"SendMagicPacket_XPC", "10.0.0.255", "m", "p", "OFF"}, "sendMagicPacket_XPC",
+         "10.0.0.255:ARGipAddressStr:m:ARGmacAddressStr:p:ARGpasswordStr:"},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "ON", "extra"}, "sendMagicPacket_XPC",
+         "a:ARGipAddressStr:b:ARGmacAddressStr:c:ARGpasswordStr:"},
+        {{"SendEchoAndRecvReply_XPC", "127.0.0.1", "1000"}, "sendEchoAndRecvReply_XPC",
+         "127.0.0.1:sIpAddr:END1000"},
+        {{"PdeSnmpGet_XPC", "4", "0", "/tmp/c", "1000", "3", "1"}, "pdeSnmpGet_XPC",
+         "6:argCount:4:iType:0:cancelFlag:/tmp/c:CancelFileName:1000:gSnmpTimeout:3:gSnmpRetries:1:rtnCharFlag:"},
+        {{"PdeSnmpGet_XPC", "2", "NULL", "c", "0", "0", "0", "p0", "", "p2"}, "pdeSnmpGet_XPC",
+         "9:argCount:2:iType:NULL:cancelFlag:c:CancelFileName:0:gSnmpTimeout:0:gSnmpRetries:0:rtnCharFlag:"
+         "p0:arg::arg:p2:arg:"},
+        {{"PdeSnmpGet_XPC", "4", "0", "c", "250", "3", "0", "p0", "p1", "p2", "public", "p4", "p5", "127.0.0.1",
+          "1.3.6.1.2.1.1.1.0"},
+         "pdeSnmpGet_XPC",
+         "14:argCount:4:iType:0:cancelFlag:c:CancelFileName:250:gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:"
+         "p0:arg:p1:arg:p2:arg:public:arg:p4:arg:p5:arg:127.0.0.1:arg:1.3.6.1.2.1.1.1.0:arg:"},
+        {{"CancelFileWrite_XPC", "/tmp/c"}, "cancelFileWrite_XPC", "/tmp/c:CancelFileName:"},
+        {{"CancelFileWrite_XPC", "NULL", "ignored"}, "cancelFileWrite_XPC", "NULL:CancelFileName:"},
+    };
+    for (const Case& c : cases) {
+        const ToolCommand command = parse(c.words);
+        SCOPED_TRACE(c.words[0] + " with " + std::to_string(c.words.size() - 1) + " argument(s)");
+        ASSERT_EQ(command.kind, ToolCommand::Kind::Call) << command.diagnostic;
+        EXPECT_EQ(command.method, c.method);
+        EXPECT_EQ(command.request, c.request);
+    }
+}
+
+TEST(ToolCommand, TooFewArgumentsAreAUsageErrorThatNamesTheOperation)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"IsFilePathWritable_XPC"},
+        {"WriteDictionaryToPlistFile_XPC", "file:///tmp/a"},
+        {"SendMagicPacket_XPC", "NULL", "00:11:22:33:44:55"},
+        {"SendEchoAndRecvReply_XPC", "127.0.0.1"},
+        {"PdeSnmpGet_XPC", "4", "0", "c", "1000", "3"},
+        {"CancelFileWrite_XPC"},
+    };
+    for (const auto& words : cases) {
+        const ToolCommand command = parse(words);
+        SCOPED_TRACE(words[0]);
+        EXPECT_EQ(command.kind, ToolCommand::Kind::Usage);
+        EXPECT_NE(command.diagnostic.find("usage: printer-helper-tool-test " + words[0]), std::string::npos)
+            << command.diagnostic;
+        EXPECT_TRUE(command.request.empty());
+    }
+}
+
+TEST(ToolCommand, NamesOtherThanTheSixExactOnesNeverReachTheService)
+{
+    struct Case {
+        std::vector<std::string> words;
+        ToolCommand::Kind kind;
+    };
+    const Case cases[] = {
+        {{}, ToolCommand::Kind::Usage},
+        {{"pdeSnmpGet_XPC", "1", "2", "3"}, ToolCommand::Kind::Unknown},
+        {{"pdesnmpget_xpc", "1"}, ToolCommand::Kind::Unknown},
+        {{"ISFILEPATHWRITABLE_XPC", "/tmp/x"}, ToolCommand::Kind::Unknown},
+        {{"IsFilePathWritable_XPC ", "/tmp/x"}, ToolCommand::Kind::Unknown},
+        {{"", "/tmp/x"}, ToolCommand::Kind::Unknown},
+        {{"--HELP"}, ToolCommand::Kind::Unknown},
+        {{"--help"}, ToolCommand::Kind::Help},
+        {{"-h"}, ToolCommand::Kind::Help},
+        {{"-h", "IsFilePathWritable_XPC"}, ToolCommand::Kind::Help},
+    };
+    for (const Case& c : cases) {
+        const ToolCommand command = parse(c.words);
+        SCOPED_TRACE(c.words.empty() ? std::string("(no words)") : c.words[0]);
+        EXPECT_EQ(command.kind, c.kind);
+        EXPECT_TRUE(command.request.empty());
+        EXPECT_TRUE(command.method.empty());
+    }
+}
+
+TEST(ToolCommand, ArgumentsThatEnterTheRequestMustBeUtf8)
+{
+    const std::string bad = "\xff";
+    struct Case {
+        std::vector<std::string> words;
+        ToolCommand::Kind kind;
+    };
+    const Case cases[] = {
+        {{"IsFilePathWritable_XPC", bad}, ToolCommand::Kind::Usage},
+        {{"WriteDictionaryToPlistFile_XPC", "file:///x", "\xc3\x28"}, ToolCommand::Kind::Usage},
+        {{"PdeSnmpGet_XPC", "4", "0", "c", "1", "1", "0", "p0", bad}, ToolCommand::Kind::Usage},
+        // The print switch and words after the last argument do not enter the request.
+        {{"SendMagicPacket_XPC", "a", "b", "c", bad}, ToolCommand::Kind::Call},
+        {{"IsFilePathWritable_XPC", "/tmp/x", bad}, ToolCommand::Kind::Call},
+        {{"IsFilePathWritable_XPC", "/tmp/B\xc3\xbcro"}, ToolCommand::Kind::Call},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words[0]);
+        EXPECT_EQ(parse(c.words).kind, c.kind);
+    }
+}
+
+TEST(ToolCommand, OnlyTheExactWordOffSilencesTheMagicPacketReply)
+{
+    struct Case {
+        std::vector<std::string> words;
+        bool on;
+    };
+    const Case cases[] = {
+        {{"SendMagicPacket_XPC", "a", "b", "c"}, true},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "OFF"}, false},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "off"}, true},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "ON"}, true},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "OFF "}, true},
+        {{"SendMagicPacket_XPC", "a", "b", "c", ""}, true},
+        {{"SendMagicPacket_XPC", "a", "b", "c", "OFF", "x"}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words.size() > 4 ? "\"" + c.words[4] + "\"" : std::string("no switch"));
+        EXPECT_EQ(printSwitch(c.words), c.on);
+    }
+}
+
+TEST(ToolReplyLine, PrintsTheOperationNameAndReplyAndHexEncodesOnlyTheSnmpLineOfTheHexForm)
+{
+    struct Case {
+        Operation operation;
+        std::string reply;
+        ToolOutput output;
+        std::string line;
+    };
+    const Case cases[] = {
+        {Operation::PdeSnmpGet, "FALSE", ToolOutput::Plain, "PdeSnmpGet_XPC=FALSE\n"},
+        {Operation::PdeSnmpGet, "FALSE", ToolOutput::Hex, "506465536E6D704765745F5850433D46414C5345\n"},
+        {Operation::PdeSnmpGet, "TRUE:uResult.string=\xc3\xbc", ToolOutput::Hex,
+         "506465536E6D704765745F5850433D545255453A75526573756C742E737472696E673DC3BC\n"},
+        {Operation::PdeSnmpGet, "", ToolOutput::Hex, "506465536E6D704765745F5850433D\n"},
+        {Operation::IsFilePathWritable, "TRUE", ToolOutput::Hex, "IsFilePathWritable_XPC=TRUE\n"},
+        {Operation::WriteDictionaryToPlistFile, "FALSE", ToolOutput::Plain, "WriteDictionaryToPlistFile_XPC=FALSE\n"},
+        {Operation::SendMagicPacket, "-1", ToolOutput::Hex, "SendMagicPacket_XPC=-1\n"},
+        {Operation::SendEchoAndRecvReply, "TRUE", ToolOutput::Plain, "SendEchoAndRecvReply_XPC=TRUE\n"},
+        {Operation::CancelFileWrite, "TRUE", ToolOutput::Hex, "CancelFileWrite_XPC=TRUE\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line);
+        EXPECT_EQ(replyLine(c.operation, c.reply, c.output), c.line);
+    }
+}
+
+TEST(ToolHelp, NamesTheProgramFamilyBusFormsOperationsAndSnmpPiecePositions)
+{
+    struct Case {
+        const FamilyConfig* family;
+        std::string program;
+        std::vector<std::string> musts;
+    };
+    const Case cases[] = {
+        {&kHexUtf8, "/usr/bin/printer-helper-tool-testfam",
+         {"usage: /usr/bin/printer-helper-tool-testfam OPERATION", "testfam", "org.example.Test\n",
+          "org.example.Test.XPC_Protocol01234567_89AB_CDEF_0123_456789ABCDEF", "SNMP line  hex", "utf8",
+          "(null)"}},
+        {&kPlainBytes, "printer-helper-tool-other",
+         {"usage: printer-helper-tool-other OPERATION", "org.example.Other.XPC_ProtocolFEDCBA98_7654_3210_FEDC",
+          "SNMP line  plain", "bytes", "ISO-8859-1"}},
+    };
+    for (const Case& c : cases) {
+        const std::string text = helpText(c.program, *c.family);
+        SCOPED_TRACE(text);
+        std::vector<std::string> musts = c.musts;
+        for (const char* common :
+             {"IsFilePathWritable_XPC PATH", "WriteDictionaryToPlistFile_XPC FILE_URL PLIST_TEXT",
+              "SendMagicPacket_XPC IP_ADDRESS MAC_ADDRESS PASSWORD [OFF]", "SendEchoAndRecvReply_XPC IP_ADDRESS",
+              "PdeSnmpGet_XPC ITYPE CANCEL_FLAG CANCEL_FILE TIMEOUT_MS RETRIES RTN_CHAR_FLAG PIECE",
+              "CancelFileWrite_XPC CANCEL_FILE", "piece 3 is the\nSNMP community", "piece 6", "piece 7",
+              "the community is the 10th, the address the 13th, the OID the 14th", "man printer-helper-tool",
+              "69"})
+            musts.emplace_back(common);
+        for (const std::string& must : musts)
+            EXPECT_NE(text.find(must), std::string::npos) << "missing: " << must;
+        // A family's help names no other family's bus.
+        const FamilyConfig* other = c.family == &kHexUtf8 ? &kPlainBytes : &kHexUtf8;
+        EXPECT_EQ(text.find(other->serviceName), std::string::npos);
+    }
+}
