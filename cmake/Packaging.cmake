@@ -17,18 +17,18 @@ set(PH_MAN_FAMILIES "")
 set(PH_MAN_EX_FAMILY "")
 foreach(f IN LISTS PH_BUILT_FAMILIES)
   set(name ${PH_FAMILY_${f}_SERVICE_NAME})
-  string(REPLACE "-" "_" uuid ${PH_FAMILY_${f}_PROTOCOL_UUID})
+  string(REPLACE "${name}" "" interface_tail ${PH_FAMILY_${f}_INTERFACE})
   string(APPEND PH_MAN_FAMILIES
     ".TP\n.BR printer\\-helper\\-tool\\-${f}\n"
-    "bus name\n.BR \\%${name} ;\ninterface: the bus name followed by\n.BR \\%.XPC_Protocol${uuid} ;\n"
+    "bus name\n.BR \\%${name} ;\ninterface: the bus name followed by\n.BR \\%${interface_tail} ;\n"
     "SNMP line ${PH_FAMILY_${f}_TOOL_OUTPUT}, string form ${PH_FAMILY_${f}_STRING_FORM},\n"
-    "${PH_FAMILY_${f}_MODEL_ROWS} printer model(s).\n")
+    "${PH_FAMILY_${f}_MODEL_ROW_COUNT} printer model(s).\n")
   # The examples show plain output, so they use a plain family where one exists.
   if(PH_MAN_EX_FAMILY STREQUAL "" OR
      (NOT PH_FAMILY_${PH_MAN_EX_FAMILY}_TOOL_OUTPUT STREQUAL "plain" AND PH_FAMILY_${f}_TOOL_OUTPUT STREQUAL "plain"))
     set(PH_MAN_EX_FAMILY ${f})
     set(PH_MAN_EX_NAME ${name})
-    set(PH_MAN_EX_INTERFACE ${name}.XPC_Protocol${uuid})
+    set(PH_MAN_EX_INTERFACE ${PH_FAMILY_${f}_INTERFACE})
   endif()
 endforeach()
 
@@ -108,7 +108,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   set(CPACK_DEBIAN_${F}_DESCRIPTION
     "printer helper for print dialogs - Fenwa ${initial}${rest} printers
 The helper service and tool of the ${initial}${rest} printer family
-(${PH_FAMILY_${f}_MODEL_ROWS} model(s)). The service is started on demand on the
+(${PH_FAMILY_${f}_MODEL_ROW_COUNT} model(s)). The service is started on demand on the
 D-Bus session bus as ${PH_FAMILY_${f}_SERVICE_NAME}.
 It reads printer MIB values with SNMP v1, wakes printers with Wake-on-LAN,
 probes them with ICMP echo, and probes and writes files for the print dialog.

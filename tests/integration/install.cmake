@@ -15,3 +15,8 @@ set_tests_properties(debian_packages_hold_programs_activation_files_manual_page_
 add_test(NAME ph_families_selects_the_families_to_build
   COMMAND ${PH_INSTALL_TESTS}/family_selection_test.sh ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR}/family-selection-test)
 set_tests_properties(ph_families_selects_the_families_to_build PROPERTIES LABELS integration TIMEOUT 180)
+
+add_test(NAME systemd_user_units_verify_and_are_named_by_the_activation_files
+  COMMAND ${PH_INSTALL_TESTS}/systemd_units_test.sh ${CMAKE_BINARY_DIR} ${PH_BUILT_FAMILIES})
+set_tests_properties(systemd_user_units_verify_and_are_named_by_the_activation_files
+  PROPERTIES LABELS integration TIMEOUT 120 SKIP_RETURN_CODE 77)

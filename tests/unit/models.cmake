@@ -4,28 +4,13 @@
 ph_unit_test(models_lookup_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/MyPPDModelLookupTest.cpp LIBS phmodels)
 
-# The rows of one build-config/ file, as "manufacturer|nickname|key|type|id|model".
-function(ph_read_family_rows family out)
-  unset(FAMILY_MODEL_ROWS)
-  include(${PROJECT_SOURCE_DIR}/build-config/${family}.cmake)
-  set(${out} "${FAMILY_MODEL_ROWS}" PARENT_SCOPE)
-endfunction()
-
-# C string literal of a text from build-config/ (no escapes are used there).
-function(ph_c_literal text out)
-  string(REPLACE "\\" "\\\\" text "${text}")
-  string(REPLACE "\"" "\\\"" text "${text}")
-  set(${out} "\"${text}\"" PARENT_SCOPE)
-endfunction()
-
 foreach(f IN LISTS PH_BUILT_FAMILIES)
   set(gen ${CMAKE_BINARY_DIR}/tests/models/${f})
   set(own_texts "")
   set(foreign_texts "")
   set(foreign_cpp "")
   foreach(other IN LISTS PH_ALL_FAMILIES)
-    ph_read_family_rows(${other} rows)
-    foreach(row IN LISTS rows)
+    foreach(row IN LISTS PH_FAMILY_${other}_MODEL_ROWS)
       string(REPLACE "|" ";" cols "${row}")
       list(GET cols 1 nickname)
       list(GET cols 2 key)
@@ -33,7 +18,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
         list(APPEND own_texts "FENWA" "${nickname}" "${key}")
       else()
         list(APPEND foreign_texts "${nickname}" "${key}")
-        ph_c_literal("${nickname}" lit)
+        ph_cpp_string_literal("${nickname}" lit)
         string(APPEND foreign_cpp "    ${lit},\n")
       endif()
     endforeach()
@@ -48,7 +33,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/FamilyModelTableTest.cpp LIBS phfamily_${f})
   target_include_directories(models_${f}_test PRIVATE ${gen})
   target_compile_definitions(models_${f}_test PRIVATE
-    PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROWS} PH_MODEL_SUITE=ModelTableOf_${f})
+    PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROW_COUNT} PH_MODEL_SUITE=ModelTableOf_${f})
 
   # Neither program calls the lookups, so their rows are checked in the bytes
   # of the two executables themselves.

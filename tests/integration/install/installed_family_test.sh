@@ -33,7 +33,7 @@ for f in "$@"; do
   [ "$(readlink -f "$stage/bin/printer-helper-tool-$f")" = "$dir/printer-helper-tool" ] ||
     fail "$f: bin/printer-helper-tool-$f does not lead to the family's tool"
   activation=$stage/share/dbus-1/services/$SERVICE_NAME.service
-  expected=$(printf '[D-BUS Service]\nName=%s\nExec=%s\n' "$SERVICE_NAME" "$dir/printer-helper-service")
+  expected=$(printf '[D-BUS Service]\nName=%s\nExec=%s\nSystemdService=%s\n' "$SERVICE_NAME" "$dir/printer-helper-service" "printer-helper-$f.service")
   [ "$(cat "$activation" 2>/dev/null)" = "$expected" ] ||
     fail "$f: $activation is not the activation file of the installed service"
   [ "$(readlink -f "$stage/share/man/man1/printer-helper-tool-$f.1.gz")" = "$stage/share/man/man1/printer-helper-tool.1.gz" ] ||
@@ -45,9 +45,9 @@ done
 # The programs must be the real ones; the placeholders that stand in until
 # the service and the tool land cannot answer.
 for f in "$@"; do
-  for p in tool:IsFilePathWritable_XPC service:isFilePathWritable_XPC; do
-    if ! grep -qa "${p#*:}" "$stage/libexec/printer-helper/$f/printer-helper-${p%%:*}"; then
-      echo "SKIP: the $f ${p%%:*} is still a placeholder (it knows no operation names)"
+  for p in tool service; do
+    if ! grep -qa isFilePathWritable_XPC "$stage/libexec/printer-helper/$f/printer-helper-$p"; then
+      echo "SKIP: the $f $p is still a placeholder (it knows no operation names)"
       exit 77
     fi
   done

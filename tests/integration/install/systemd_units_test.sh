@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# systemd_units_test.sh BUILD_DIR FAMILY...
+# Installs the build into a scratch prefix and checks each family's systemd
+# user unit with systemd-analyze verify, the activation file that names it,
+# and the installed introspection file. Runs nothing and sends nothing.
+set -euo pipefail
+build=$1; shift
+command -v systemd-analyze >/dev/null || { echo "SKIP: no systemd-analyze"; exit 77; }
+work=$(mktemp -d /tmp/ph-units-test.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+stage=$work/stage
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
+cmake --install "$build" --prefix "$stage" >"$work/install.log" ||
+  { cat "$work/install.log" >&2; echo "FAIL: cmake --install" >&2; exit 1; }
+
+# The folders come from pkg-config, relative to the prefix; Debian 12's are these.
+units_dir=$stage/lib/systemd/user
+services_dir=$stage/share/dbus-1/services
+interfaces_dir=$stage/share/dbus-1/interfaces
+
+for f in "$@"; do
+  # shellcheck disable=SC1090
+  . "$build/families/$f/family.env"
+  unit=printer-helper-$f.service
+  exec_path=$stage/libexec/printer-helper/$f/printer-helper-service
+  [ -f "$units_dir/$unit" ] || { fail "$f: no $units_dir/$unit"; continue; }
+  grep -qx 'Type=dbus' "$units_dir/$unit" || fail "$f: the unit is not Type=dbus"
+  grep -qx "BusName=$SERVICE_NAME" "$units_dir/$unit" || fail "$f: the unit's BusName= is not $SERVICE_NAME"
+  grep -qx "ExecStart=$exec_path" "$units_dir/$unit" || fail "$f: the unit does not start $exec_path"
+  grep -qx "SystemdService=$unit" "$services_dir/$SERVICE_NAME.service" ||
+    fail "$f: the activation file does not name $unit"
+  grep -qx "Exec=$exec_path" "$services_dir/$SERVICE_NAME.service" ||
+    fail "$f: the activation file lost its Exec= for buses without systemd"
+
+  interface=$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}
+  cmp -s "$interfaces_dir/$interface.xml" "$build/dbus-1/interfaces/$interface.xml" ||
+    fail "$f: $interfaces_dir/$interface.xml is missing or not the generated one"
+done
+
+# systemd's own check: syntax, Type=dbus with BusName=, an executable
+# ExecStart=, and the Documentation= page (found through MANPATH).
+(cd "$work" && MANPATH=$stage/share/man systemd-analyze verify "$units_dir"/*.service) >"$work/verify.log" 2>&1 ||
+  fail "systemd-analyze verify: $(cat "$work/verify.log")"
+[ ! -s "$work/verify.log" ] || fail "systemd-analyze verify complains: $(cat "$work/verify.log")"
+
+[ $failures -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
+echo "systemd user units of $* verify and are named by their activation files"
