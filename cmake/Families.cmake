@@ -121,14 +121,15 @@ endforeach()
 # Two families with one bus name would replace each other's activation file,
 # and two with one UUID would speak one protocol; every family is checked,
 # built or not, since their packages install side by side.
-foreach(key SERVICE_NAME PROTOCOL_UUID)
+foreach(pair "SERVICE_NAME|bus name" "PROTOCOL_UUID|protocol UUID")
+  string(REPLACE "|" ";" pair "${pair}")
+  list(GET pair 0 key)
+  list(GET pair 1 what)
   set(seen "")
   foreach(name IN LISTS PH_ALL_FAMILIES)
     set(value ${PH_FAMILY_${name}_${key}})
     foreach(earlier IN LISTS seen)
       if(PH_FAMILY_${earlier}_${key} STREQUAL value)
-        string(TOLOWER ${key} what)
-        string(REPLACE "_" " " what ${what})
         message(FATAL_ERROR "families '${earlier}' and '${name}' share the ${what} ${value} "
           "(build-config/${earlier}.cmake, build-config/${name}.cmake); each family needs its own")
       endif()

@@ -48,6 +48,8 @@ for f in "$@"; do
   has "$list" "./usr/libexec/printer-helper/$f/printer-helper-tool"
   has "$list" "./usr/bin/printer-helper-tool-$f"
   has "$list" "./usr/share/dbus-1/services/$SERVICE_NAME.service"
+  has "$list" "./usr/lib/systemd/user/printer-helper-$f.service"
+  has "$list" "./usr/share/dbus-1/interfaces/$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}.xml"
   has "$list" "./usr/share/man/man1/printer-helper-tool-$f.1.gz"
   has "$list" "./usr/share/doc/printer-helper-$f/copyright"
   cat "$list" >> "$out/all.list"
@@ -55,6 +57,11 @@ for f in "$@"; do
   exec_line=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/dbus-1/services/$SERVICE_NAME.service" | grep '^Exec=')
   [ "$exec_line" = "Exec=/usr/libexec/printer-helper/$f/printer-helper-service" ] ||
     fail "$f: the packaged activation file says '$exec_line'"
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/dbus-1/services/$SERVICE_NAME.service" |
+    grep -qx "SystemdService=printer-helper-$f.service" || fail "$f: the packaged activation file names no unit"
+  dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/lib/systemd/user/printer-helper-$f.service" |
+    grep -qx "ExecStart=/usr/libexec/printer-helper/$f/printer-helper-service" ||
+    fail "$f: the packaged unit does not start the packaged service"
 
   [ "$(dpkg-deb -f "$deb" Section)" = utils ] || fail "$f: section is not utils"
   [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || fail "$f: no maintainer"

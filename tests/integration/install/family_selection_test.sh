@@ -31,6 +31,32 @@ else
   grep -q "no-such-family" "$scratch/unknown.log" || fail "the unknown family is not named in the error"
 fi
 
+# A copy of the sources with one more family that repeats the bus name, then
+# the UUID, of the first: the configure stops and names both families.
+copy=$scratch/src
+mkdir -p "$copy"
+tar -C "$src" --exclude-tag-all=CMakeCache.txt --exclude=./.git -cf - . | tar -C "$copy" -xf -
+printf 'include(%s)\nmessage("${FAMILY_SERVICE_NAME} ${FAMILY_PROTOCOL_UUID}")\n' \
+  "$src/build-config/$first.cmake" > "$scratch/read.cmake"
+read -r name uuid < <(cmake -P "$scratch/read.cmake" 2>&1)
+for clash in name uuid; do
+  if [ $clash = name ]; then dup_name=$name; dup_uuid=00000000-0000-4000-8000-000000000000
+  else dup_name=org.example.Clash; dup_uuid=$uuid; fi
+  cat > "$copy/build-config/zzclash.cmake" <<CONF
+set(FAMILY_SERVICE_NAME "$dup_name")
+set(FAMILY_PROTOCOL_UUID "$dup_uuid")
+set(FAMILY_TOOL_OUTPUT plain)
+set(FAMILY_STRING_FORM utf8)
+set(FAMILY_MODEL_ROWS "FENWA|Fenwa ZZ 1|ZZ1|1|4|1")
+CONF
+  if cmake -S "$copy" -B "$scratch/clash-$clash" -DPH_TESTS=OFF -DPH_FAMILIES=zzclash >"$scratch/clash-$clash.log" 2>&1; then
+    fail "a family repeating the $clash of $first was accepted"
+  else
+    grep -q "'$first' and 'zzclash'" "$scratch/clash-$clash.log" ||
+      fail "the $clash clash does not name both families: $(grep -A3 'CMake Error' "$scratch/clash-$clash.log" | head -5)"
+  fi
+done
+
 [ $failures -eq 0 ] || exit 1
-echo "PH_FAMILIES selects families; every family by default: $all"
+echo "PH_FAMILIES selects families; every family by default: $all; shared bus names and UUIDs stop the configure"
 rm -rf "$scratch"
