@@ -32,7 +32,8 @@ warnings=$(MANWIDTH=80 man --warnings -l "$out/page.1.gz" 2>&1 >/dev/null || tru
 MANWIDTH=80 man -l "$out/page.1.gz" 2>/dev/null > "$out/page.txt"
 for word in SYNOPSIS IsFilePathWritable_XPC WriteDictionaryToPlistFile_XPC SendMagicPacket_XPC \
             SendEchoAndRecvReply_XPC PdeSnmpGet_XPC CancelFileWrite_XPC 'EXIT STATUS' '69' \
-            DBUS_SESSION_BUS_ADDRESS 'CANCEL FILE' EXAMPLES 'FALSE:rtn_ExitValue='; do
+            DBUS_SESSION_BUS_ADDRESS 'CANCEL FILE' EXAMPLES 'FALSE:rtn_ExitValue=' \
+            'systemctl --user status' 'CancelFileWrite_XPC=TRUE' 'SendEchoAndRecvReply_XPC=TRUE'; do
   grep -q -- "$word" "$out/page.txt" || fail "the manual page does not mention $word"
 done
 
