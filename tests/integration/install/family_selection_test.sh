@@ -57,6 +57,31 @@ CONF
   fi
 done
 
+# Model texts with quotes and backslashes reach the programs unchanged: the
+# generated C++ literals are escaped.
+rm -f "$copy/build-config/zzclash.cmake"
+cat > "$copy/build-config/zzquote.cmake" <<'CONF'
+set(FAMILY_SERVICE_NAME "org.example.Quote")
+set(FAMILY_PROTOCOL_UUID "00000000-0000-4000-8000-000000000001")
+set(FAMILY_TOOL_OUTPUT plain)
+set(FAMILY_STRING_FORM utf8)
+set(FAMILY_MODEL_ROWS "FENWA|Fenwa \"Q\" 1\\n|Q\\1|1|4|1")
+CONF
+if cmake -S "$copy" -B "$scratch/quote" -DPH_TESTS=OFF -DPH_FAMILIES=zzquote >"$scratch/quote.log" 2>&1; then
+  printf '#include "MyPPDModel.h"\n#include <cstdio>\nint main() { std::printf("%%s|%%s", kMyPrinterModels[0].nickname, kMyPrinterModels[0].jobTicketKey); }\n' \
+    > "$scratch/print_row.cpp"
+  if c++ -std=c++17 -I "$src/models" -o "$scratch/print_row" "$scratch/print_row.cpp" \
+       "$scratch/quote/families/zzquote/gen/FamilyConstants.cpp" 2>"$scratch/quote-cc.log"; then
+    row=$("$scratch/print_row")
+    [ "$row" = 'Fenwa "Q" 1\n|Q\1' ] || fail "the model texts came out as '$row'"
+  else
+    fail "the generated model table does not compile: $(head -5 "$scratch/quote-cc.log")"
+  fi
+else
+  fail "a family with quotes in its model texts does not configure: $(grep -A3 'CMake Error' "$scratch/quote.log" | head -5)"
+fi
+
 [ $failures -eq 0 ] || exit 1
-echo "PH_FAMILIES selects families; every family by default: $all; shared bus names and UUIDs stop the configure"
+echo "PH_FAMILIES selects families; every family by default: $all; shared bus names and UUIDs stop the configure;" \
+  "model texts are escaped"
 rm -rf "$scratch"
