@@ -161,8 +161,8 @@ std::string helpText(const std::string& programName, const FamilyConfig& family)
     text += "  interface  " + protocolInterfaceName(family.serviceName, family.protocolUuid) + "\n";
     if (family.toolOutput == ToolOutput::Hex)
         text += "  SNMP line  hex: the whole line \"" + snmp +
-                "=REPLY\" as upper-case hex digits,\n"
-                "             two per byte (decode with: xxd -r -p)\n";
+                "=REPLY\" as upper-case hex\n"
+                "             digits, two per byte (decode with: basenc -d --base16)\n";
     else
         text += "  SNMP line  plain: \"" + snmp + "=REPLY\"\n";
     if (family.stringForm == StringForm::Utf8)
@@ -177,9 +177,10 @@ std::string helpText(const std::string& programName, const FamilyConfig& family)
         text += "  " + commandName(arguments.operation) + " " + arguments.synopsis + "\n      " +
                 arguments.description + "\n";
 
-    text += "\n" + snmp + " arguments: ITYPE 2 (integer), 4 (text) or 6 (OID); CANCEL_FLAG NULL\n"
-            "(no cancel) or a number; CANCEL_FILE is created, and CancelFileWrite_XPC on it\n"
-            "cancels the read; RTN_CHAR_FLAG 1 answers text values as a MAC address.\n"
+    text += "\n" + snmp + " arguments: ITYPE 2 (integer), 4 (text) or 6 (OID);\n"
+            "CANCEL_FLAG NULL (no cancel) or a number; CANCEL_FILE is created, and\n"
+            "CancelFileWrite_XPC on it cancels the read; RTN_CHAR_FLAG 1 answers text\n"
+            "values as a MAC address.\n"
             "The pieces are numbered from 0 and at least eight are needed: piece 3 is the\n"
             "SNMP community, piece 6 the printer's numeric IPv4 address and piece 7 the\n"
             "OID; the others are carried unread. Counting every argument after the\n"
