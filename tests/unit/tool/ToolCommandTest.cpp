@@ -12,21 +12,25 @@
 
 namespace {
 
-ToolCommand parse(const std::vector<std::string>& words)
+// argv as main() gets it: the program, the words, a null pointer.
+std::vector<const char*> argvOf(const std::vector<std::string>& words)
 {
     std::vector<const char*> argv{"printer-helper-tool-test"};
     for (const std::string& w : words)
         argv.push_back(w.c_str());
     argv.push_back(nullptr);
+    return argv;
+}
+
+ToolCommand parse(const std::vector<std::string>& words)
+{
+    const auto argv = argvOf(words);
     return parseToolCommand(static_cast<int>(argv.size()) - 1, argv.data());
 }
 
 bool printSwitch(const std::vector<std::string>& words)
 {
-    std::vector<const char*> argv{"printer-helper-tool-test"};
-    for (const std::string& w : words)
-        argv.push_back(w.c_str());
-    argv.push_back(nullptr);
+    const auto argv = argvOf(words);
     return printSwitchOn(static_cast<int>(argv.size()) - 1, argv.data());
 }
 
