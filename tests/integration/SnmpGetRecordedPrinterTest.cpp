@@ -52,7 +52,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // 175 bytes: the binding takes the long length form.
         RecordedCase{"Description", "1.3.6.1.2.1.1.1.0", 0, 0, 0, 4, std::nullopt,
-                     "Fenwa DX 7300ci colour multifunction printer; firmware 7.31.0042 (2026-03-18); engine DX7300-E rev C; PCL 6, PostScript 3 and PDF 1.7 direct print; finisher FN-73 with stapler"},
+                     "Fenwa DX 7300ci colour multifunction printer; firmware 7.31.0042 (2026-03-18); engine DX7300-E "
+                     "rev C; PCL 6, PostScript 3 and PDF 1.7 direct print; finisher FN-73 with stapler"},
         RecordedCase{"ObjectId", "1.3.6.1.2.1.1.2.0", 0, 0, 0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.7300"},
         RecordedCase{"UpTimeAbove2To31", "1.3.6.1.2.1.1.3.0", 2, 0, 0, 4, std::nullopt, "3456789012"},
         RecordedCase{"NonAsciiLocation", "1.3.6.1.2.1.1.6.0", 4, 0, 0, 4, std::nullopt,
@@ -67,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
         RecordedCase{"SerialNumber", "1.3.6.1.2.1.43.5.1.1.17.1", 4, 0, 0, 4, std::nullopt, "FNW73C0042187"},
         RecordedCase{"PageCount", "1.3.6.1.2.1.43.10.2.1.4.1.1", 2, 0, 0, 4, std::nullopt, "2734819"},
         RecordedCase{"SupplyDescription", "1.3.6.1.2.1.43.11.1.1.6.1.3", 0, 0, 0, 4, std::nullopt,
-                     "Fenwa TK-7300M magenta toner cartridge, high yield (approx. 18,000 pages at 5 % coverage), genuine supply, order number 1T02NR3NL0"},
+                     "Fenwa TK-7300M magenta toner cartridge, high yield (approx. 18,000 pages at 5 % coverage), "
+                     "genuine supply, order number 1T02NR3NL0"},
         RecordedCase{"SupplyLevelUnknown", "1.3.6.1.2.1.43.11.1.1.9.1.4", 2, 0, 0, 2, -3, ""},
         RecordedCase{"ConsoleText", "1.3.6.1.2.1.43.16.5.1.2.1.2", 4, 0, 0, 4, std::nullopt,
                      "Papierfach 2 \xE2\x80\x93 fast leer"},
