@@ -6,8 +6,8 @@
 // point answers "FALSE".
 
 #include "FamilyConfig.h"
-#include "PdeSnmpGet.h"
 #include "Protocol.h"
+#include "SnmpValue.h"
 
 #include <cstdint>
 #include <optional>
