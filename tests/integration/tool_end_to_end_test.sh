@@ -17,6 +17,12 @@ expect() {  # expect DESCRIPTION EXPECTED-STDOUT EXPECTED-STATUS CMD...
   else bad "$what: got '$out' status $status, wanted '$want' status $want_status ($(head -c 300 "$work/stderr"))"; fi
 }
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
+service_pid() {  # the PID of the process that owns bus name $1, or nothing
+  local reply
+  reply=$(busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus \
+    GetConnectionUnixProcessID s "$1" 2>/dev/null) || return 0
+  case $reply in "u "*) echo "${reply#u }" ;; esac
+}
 
 for env in "$build"/families/*/family.env; do
   ( . "$env"; echo "$FAMILY $SERVICE_NAME $TOOL_OUTPUT $STRING_FORM" ) > "$work/fam"
@@ -101,7 +107,10 @@ for env in "$build"/families/*/family.env; do
   "$tool" SendEchoAndRecvReply_XPC 192.0.2.77 5000 > "$work/killed" 2>/dev/null &
   victim=$!
   sleep 0.4
-  pkill -KILL -f "families/$FAMILY/printer-helper-service"
+  # The sandbox's own bus names the process that owns the name: a pattern
+  # would also match services of other runs on this machine.
+  owner=$(service_pid "$SERVICE_NAME")
+  if [ -n "$owner" ]; then kill -KILL "$owner"; else bad "$FAMILY: no process owns $SERVICE_NAME to be killed"; fi
   wait $victim; status=$?
   [ $status -eq 69 ] && [ ! -s "$work/killed" ] && ok "$FAMILY: a killed service gives status 69 and no output" ||
     bad "$FAMILY: a killed service gave status $status, output '$(cat "$work/killed")'"
