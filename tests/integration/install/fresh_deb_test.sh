@@ -16,9 +16,10 @@ failures=0
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 
 scripts/deps
-cmake -S . -B "$build" -DPH_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)"
-(cd "$build" && cpack -G DEB >/dev/null)
+. scripts/lib.sh
+ph_configure "$build" -DPH_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ph_build "$build"
+ph_quietly "$build/cpack.log" sh -c "cd '$build' && cpack -G DEB"
 
 families=("$@")
 if [ ${#families[@]} -eq 0 ]; then
