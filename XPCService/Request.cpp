@@ -137,18 +137,18 @@ std::string statusReply(int32_t status) { return std::to_string(status); }
 std::string snmpReply(int32_t status, uint8_t valueType, const UResult& uResult, StringForm form)
 {
     if (status != kSnmpOk)
-        return "FALSE:rtn_ExitValue=" + std::to_string(status);
+        return std::string(kReplySnmpStatus) + std::to_string(status);
     switch (valueType) {
     case 4:
     case 6: {
         const std::string text = uResult.string();
         if (form == StringForm::Bytes)
-            return "TRUE:uResult.string=" + latin1ToUtf8(text);
+            return std::string(kReplySnmpString) + latin1ToUtf8(text);
         // Bytes that are not UTF-8 give no string, which formats as "(null)".
-        return "TRUE:uResult.string=" + (isValidUtf8(text) ? text : std::string("(null)"));
+        return std::string(kReplySnmpString) + (isValidUtf8(text) ? text : std::string("(null)"));
     }
     case 2:
-        return "TRUE:uResult.integer=" + std::to_string(uResult.integer());
+        return std::string(kReplySnmpInteger) + std::to_string(uResult.integer());
     default:
         return std::string(kReplyFalse);
     }

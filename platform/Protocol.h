@@ -86,6 +86,12 @@ inline constexpr std::string_view kNullMarker = "NULL";
 inline constexpr std::string_view kReplyTrue = "TRUE";
 inline constexpr std::string_view kReplyFalse = "FALSE";
 
+// The SNMP read's replies: each prefix followed by its value in decimal or
+// as text.
+inline constexpr std::string_view kReplySnmpStatus = "FALSE:rtn_ExitValue=";
+inline constexpr std::string_view kReplySnmpString = "TRUE:uResult.string=";
+inline constexpr std::string_view kReplySnmpInteger = "TRUE:uResult.integer=";
+
 // The magic-packet reply is printed unless the tool's fourth argument after
 // the operation is exactly this word.
 inline constexpr std::string_view kPrintSwitchOff = "OFF";
