@@ -3,41 +3,37 @@
 #include "MIBConnection.h"
 #include "SNMPMessage.h"
 #include "Settings.h"
+#include "SnmpText.h"
 #include "Text.h"
 #include "UniqueFd.h"
 
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <memory>
 #include <random>
-#include <string_view>
-#include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kHostEntry = 6;
 constexpr std::size_t kCommunityEntry = 3;
 constexpr std::size_t kOidEntry = 7;
 constexpr std::size_t kReceiveBufferSize = 2000;
 constexpr int kReceiveTries = 3;
-// The longest the worker goes without looking at gCancelFlag while it waits.
-constexpr auto kCancelSlice = std::chrono::milliseconds(10);
 
 constexpr uint8_t kTypeInteger = 2;
 constexpr uint8_t kTypeOctetString = 4;
 constexpr uint8_t kTypeOther = 5;
 constexpr uint8_t kTypeObjectId = 6;
 
-bool cancelled() { return gCancelFlag.load(std::memory_order_relaxed) != 0; }
+// Value tags the parser reports as type 5 but renders as text: the unsigned
+// kinds (Counter, Gauge, TimeTicks, [APPLICATION 7]) and IpAddress.
+bool isRenderedAsText(uint8_t tag) { return (tag >= 0x40 && tag <= 0x43) || tag == 0x47; }
 
 // Each thread draws from its own engine, seeded once from the system's
 // entropy: overlapping calls never share or reseed a generator.
@@ -54,137 +50,32 @@ int64_t timeoutMs()
     return std::clamp<int64_t>(gSnmpTimeout.load(std::memory_order_relaxed), 0, INT32_MAX);
 }
 
-// Sleeps until the deadline in cancel slices; answers false when cancelled.
-bool sleepUntil(Clock::time_point deadline)
-{
-    while (Clock::now() < deadline) {
-        if (cancelled())
-            return false;
-        std::this_thread::sleep_for(std::min<Clock::duration>(kCancelSlice, deadline - Clock::now()));
-    }
-    return !cancelled();
-}
-
-enum class Wait { Readable, TimedOut, Cancelled };
-
-// Waits for fd to become readable until the deadline, testing gCancelFlag
-// between slices of at most 10 ms; EINTR does not end the wait.
-Wait waitReadable(int fd, Clock::time_point deadline)
-{
-    for (;;) {
-        if (cancelled())
-            return Wait::Cancelled;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        const auto slice = std::clamp(left, std::chrono::milliseconds(0), std::chrono::milliseconds(kCancelSlice));
-        pollfd p{fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, static_cast<int>(slice.count()));
-        if (rc > 0)
-            return Wait::Readable;
-        if (rc < 0 && errno != EINTR)
-            return Wait::TimedOut;
-        if (rc == 0 && Clock::now() >= deadline)
-            return Wait::TimedOut;
-    }
-}
-
 struct AddrInfoFree {
     void operator()(addrinfo* list) const { ::freeaddrinfo(list); }
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
-// Code point of the UTF-8 character that starts at text[i], with its length;
-// none for a byte that does not start a character.
-std::optional<std::pair<char32_t, std::size_t>> decodeAt(std::string_view text, std::size_t i)
+// Copies text and its NUL into the result area, cut to fit: a hex form at a
+// whole group, any other text at a character boundary.
+void storeString(UResult& uResult, const std::string& text, bool hexForm)
 {
-    const auto b = static_cast<unsigned char>(text[i]);
-    std::size_t n = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-    if (n == 0 || i + n > text.size() || !isValidUtf8(text.substr(i, n)))
-        return std::nullopt;
-    char32_t c = n == 1 ? b : n == 2 ? (b & 0x1F) : n == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; k < n; ++k)
-        c = (c << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3F);
-    return std::make_pair(c, n);
-}
-
-// Start of the UTF-8 character that ends just before position end.
-std::size_t lastCharStart(std::string_view text, std::size_t end)
-{
-    std::size_t i = end - 1;
-    while (i > 0 && end - i < 4 && (static_cast<unsigned char>(text[i]) & 0xC0) == 0x80)
-        --i;
-    return i;
-}
-
-template <typename Pred>
-std::string_view trimBoth(std::string_view text, Pred inSet)
-{
-    while (!text.empty()) {
-        const auto c = decodeAt(text, 0);
-        if (!c || !inSet(c->first))
-            break;
-        text.remove_prefix(c->second);
-    }
-    while (!text.empty()) {
-        const std::size_t start = lastCharStart(text, text.size());
-        const auto c = decodeAt(text, start);
-        if (!c || start + c->second != text.size() || !inSet(c->first))
-            break;
-        text.remove_suffix(text.size() - start);
-    }
-    return text;
-}
-
-bool isWhiteSpace(char32_t c)
-{
-    return c == U' ' || c == U'\t' || c == 0xA0 || c == 0x1680 || (c >= 0x2000 && c <= 0x200A) || c == 0x202F ||
-           c == 0x205F || c == 0x3000;
-}
-
-bool isLineBreak(char32_t c) { return (c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029; }
-
-// Copies text and its NUL into the result area, cut to fit.
-void storeString(UResult& uResult, const std::string& text)
-{
-    const std::string cut = cutAtUtf8Boundary(text, uResult.bytes.size() - 1);
+    const std::size_t room = uResult.bytes.size() - 1;
+    const std::string cut = hexForm ? cutHexForm(text, room) : cutAtUtf8Boundary(text, room);
     std::copy(cut.begin(), cut.end(), uResult.bytes.begin());
     uResult.bytes[cut.size()] = 0;
 }
 
+// The parser renders an OCTET STRING as hex pairs exactly when a content
+// byte is a control byte.
+bool isHexRendered(const std::vector<uint8_t>& answer, uint64_t valueIndex)
+{
+    const auto bytes = SNMPMessage::extractValueDataFromMessage(&answer, valueIndex);
+    return bytes && std::any_of(bytes->begin(), bytes->end(), [](uint8_t b) { return b <= 0x1F; });
+}
+
 }  // namespace
 
-std::string trimHostText(const std::string& host)
-{
-    return std::string(trimBoth(trimBoth(host, isWhiteSpace), isLineBreak));
-}
-
-std::optional<std::string> macAddressForm(const std::string& text)
-{
-    static constexpr std::size_t k17[] = {0, 3, 6, 9, 12, 15};
-    static constexpr std::size_t k16[] = {4, 6, 8, 10, 12, 14};
-    static constexpr std::size_t k12[] = {0, 2, 4, 6, 8, 10};
-    const std::size_t* pairs = text.size() == 17 ? k17 : text.size() == 16 ? k16 : text.size() == 12 ? k12 : nullptr;
-    if (pairs == nullptr)
-        return std::nullopt;
-    std::string form;
-    for (std::size_t i = 0; i < 6; ++i) {
-        if (i > 0)
-            form += ':';
-        form += text[pairs[i]];
-        form += text[pairs[i] + 1];
-    }
-    return form;
-}
-
-std::string cutAtUtf8Boundary(const std::string& text, std::size_t maxBytes)
-{
-    if (text.size() <= maxBytes)
-        return text;
-    std::size_t cut = maxBytes;
-    // Back off over continuation bytes so the cut lands before a lead byte.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
-        --cut;
-    return text.substr(0, cut);
-}
+bool snmpCancelFlagRaised() { return gCancelFlag.load(std::memory_order_relaxed) != 0; }
 
 int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, int32_t iType, int32_t rtnCharFlag,
                          uint8_t& valueType)
@@ -204,16 +95,23 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
     case kTypeOctetString:
         if (text) {
             if (rtnCharFlag == 0)
-                storeString(uResult, *text);
+                storeString(uResult, *text, isHexRendered(answer, valueIndex));
             else if (const auto mac = macAddressForm(*text))
-                storeString(uResult, *mac);
+                storeString(uResult, *mac, false);
         }
         break;
     case kTypeObjectId:
         if (text)
-            storeString(uResult, *text);
+            storeString(uResult, *text, false);
         break;
     case kTypeOther:
+        // Counters, up-times and addresses are values a dialog shows: their
+        // text goes back as a string, whatever type the caller expected.
+        if (text && valueIndex < answer.size() && isRenderedAsText(answer[valueIndex])) {
+            storeString(uResult, *text, false);
+            type = kTypeOctetString;
+            break;
+        }
         if (iType != kTypeOctetString) {
             valueType = type;
             return kSnmpNullValue;
@@ -229,7 +127,8 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
     return kSnmpOk;
 }
 
-int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32_t rtnCharFlag, uint8_t& valueType)
+int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32_t rtnCharFlag, uint8_t& valueType,
+                   const CancelCheck& cancelled)
 {
     const std::optional<std::string>& host = args[kHostEntry];
     const std::optional<std::string>& community = args[kCommunityEntry];
@@ -237,24 +136,29 @@ int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32
     // A short request lacks the pieces a GetRequest needs: nothing is sent.
     if (!host || !community || !oid)
         return kSnmpNoAnswer;
+    const auto isCancelled = [&cancelled] { return cancelled && cancelled(); };
 
     const uint16_t requestId = drawRequestId();
     std::vector<uint8_t> request;
     {
         MIBConnection conn;
-        if (cancelled())
+        if (isCancelled())
             return kSnmpCancelled;
         if (!conn.requestGenericWithSingleResponse(community, nullptr, oid, requestId))
             return kSnmpNoAnswer;
         if (const auto bytes = conn.msg().data())
             request = *bytes;
     }
+    // The id as the agent reads it from our bytes and sends it back.
+    const std::optional<int64_t> sentId = SNMPMessage::extractRequestIdFromMessage(&request);
 
     const int64_t t = timeoutMs();
 
+    // Numeric addresses only, IPv4 or IPv6 (a link-local one with its
+    // "%scope"): no name is ever looked up.
     addrinfo hints{};
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-    hints.ai_family = AF_INET;
+    hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_DGRAM;
     addrinfo* resolved = nullptr;
     if (::getaddrinfo(trimHostText(*host).c_str(), "161", &hints, &resolved) != 0 || resolved == nullptr)
@@ -262,35 +166,52 @@ int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32
     const AddrInfoList addresses(resolved);
 
     // Socket and send failures cost the time-out, as an unanswered request does.
-    const auto failAfterTimeout = [t] {
-        return sleepUntil(Clock::now() + std::chrono::milliseconds(t)) ? kSnmpNoAnswer : kSnmpCancelled;
+    const auto failAfterTimeout = [&] {
+        return sleepUntil(deadlineAfter(t), cancelled) == WaitResult::Cancelled ? kSnmpCancelled : kSnmpNoAnswer;
     };
     UniqueFd fd(::socket(addresses->ai_family, addresses->ai_socktype, 0));
     if (!fd)
         return failAfterTimeout();
-    const ssize_t sent =
-        request.empty() ? -1 : ::sendto(fd.get(), request.data(), request.size(), 0, addresses->ai_addr, addresses->ai_addrlen);
+    const ssize_t sent = request.empty() || !sentId ? -1
+                                                    : ::sendto(fd.get(), request.data(), request.size(), 0,
+                                                               addresses->ai_addr, addresses->ai_addrlen);
     if (sent < 1)
         return failAfterTimeout();
 
-    if (waitReadable(fd.get(), Clock::now() + std::chrono::milliseconds(t)) == Wait::Cancelled)
-        return kSnmpCancelled;
-
-    // The first datagram is the answer, whatever try takes it and whoever sent it.
+    // The first datagram with our request id is the answer, whoever sent it
+    // (a printer with several addresses may answer from another one); stale
+    // or foreign datagrams are dropped and the wait goes on to the deadline.
+    const auto deadline = deadlineAfter(t);
     std::vector<uint8_t> answer(kReceiveBufferSize, 0);
-    for (int attempt = 0; attempt < kReceiveTries; ++attempt) {
-        if (cancelled())
+    for (;;) {
+        const WaitResult waited = waitFor(fd.get(), POLLIN, deadline, cancelled);
+        if (waited == WaitResult::Cancelled)
             return kSnmpCancelled;
-        sockaddr_in source{};
-        socklen_t sourceLength = sizeof source;
-        const ssize_t got = ::recvfrom(fd.get(), answer.data(), answer.size(), MSG_DONTWAIT,
-                                       reinterpret_cast<sockaddr*>(&source), &sourceLength);
-        if (got >= 1) {
+        for (int tries = 0; tries < kReceiveTries;) {
+            if (isCancelled())
+                return kSnmpCancelled;
+            sockaddr_storage source{};
+            socklen_t sourceLength = sizeof source;
+            answer.resize(kReceiveBufferSize);
+            const ssize_t got = ::recvfrom(fd.get(), answer.data(), answer.size(), MSG_DONTWAIT,
+                                           reinterpret_cast<sockaddr*>(&source), &sourceLength);
+            if (got < 1) {
+                ++tries;
+                continue;
+            }
             answer.resize(static_cast<std::size_t>(got));
+            if (SNMPMessage::extractRequestIdFromMessage(&answer) != sentId) {
+                // Dropping costs no try while time is left; past the deadline
+                // it does, so a flood cannot hold the call.
+                if (WaitClock::now() >= deadline)
+                    ++tries;
+                continue;
+            }
             const int32_t status = decodeSnmpAnswer(answer, uResult, iType, rtnCharFlag, valueType);
             gtype.store(valueType, std::memory_order_relaxed);
             return status;
         }
+        if (waited != WaitResult::Ready || WaitClock::now() >= deadline)
+            return kSnmpNoAnswer;
     }
-    return kSnmpNoAnswer;
 }

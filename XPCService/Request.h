@@ -6,7 +6,7 @@
 // point answers "FALSE".
 
 #include "FamilyConfig.h"
-#include "PdeSnmpGet.h"
+#include "SnmpValue.h"
 
 #include <cstdint>
 #include <optional>

@@ -3,6 +3,7 @@
 #include "UniqueFd.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,30 +11,28 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <climits>
 #include <cstring>
 #include <mutex>
-#include <thread>
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReceiveBufferSize = 2000;
 constexpr uint8_t kIcmpEchoReply = 0;
 constexpr uint8_t kIcmpEchoRequest = 8;
+constexpr uint8_t kIcmp6EchoRequest = 128;
+constexpr uint8_t kIcmp6EchoReply = 129;
 
 // Failures cost the time-out, as a lost reply does.
-void sleepTimeout(int64_t timeoutMsec)
+void sleepTimeout(int64_t timeoutMsec, const CancelCheck& cancelled)
 {
     if (timeoutMsec > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMsec));
+        sleepUntil(deadlineAfter(timeoutMsec), cancelled);
 }
 
 // The kernel answers EACCES when the process's group lies outside
-// net.ipv4.ping_group_range (Debian's default "1 0" admits nobody). The probe
-// then can never succeed; say why once, instead of failing silently forever.
+// net.ipv4.ping_group_range (Debian's default "1 0" admits nobody); the same
+// range governs ICMPv6 datagram sockets. The probe then can never succeed;
+// say why once, instead of failing silently forever.
 void reportPingGroupRangeOnce()
 {
     static std::once_flag once;
@@ -44,22 +43,47 @@ void reportPingGroupRangeOnce()
     });
 }
 
-// Waits until fd is readable or the deadline passes; EINTR does not shorten
-// the wait. A deadline already past polls once without blocking.
-bool waitReadable(int fd, Clock::time_point deadline)
+// Where the echo goes: a numeric IPv6 address (with a scope for link-local
+// ones) when the text is one, else whatever inet_addr makes of it, as the
+// IPv4 probe always did (INADDR_NONE for text it cannot read).
+struct Destination {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    bool v6 = false;
+};
+
+Destination destinationOf(const char* text)
 {
-    for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        const int slice = static_cast<int>(std::clamp<int64_t>(left, 0, INT_MAX));
-        pollfd p{fd, POLLIN, 0};
-        const int rc = ::poll(&p, 1, slice);
-        if (rc > 0)
-            return (p.revents & (POLLIN | POLLERR)) != 0;
-        if (rc < 0 && errno != EINTR)
-            return false;
-        if (rc == 0 && Clock::now() >= deadline)
-            return false;
+    Destination d;
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST;
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_DGRAM;
+    addrinfo* found = nullptr;
+    if (std::strchr(text, ':') != nullptr && ::getaddrinfo(text, nullptr, &hints, &found) == 0 && found != nullptr) {
+        std::memcpy(&d.address, found->ai_addr, std::min<std::size_t>(found->ai_addrlen, sizeof d.address));
+        d.length = found->ai_addrlen;
+        d.v6 = true;
+        ::freeaddrinfo(found);
+        return d;
     }
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&d.address);
+    v4->sin_family = AF_INET;
+    v4->sin_addr.s_addr = ::inet_addr(text);
+    d.length = sizeof(sockaddr_in);
+    return d;
+}
+
+// Asks the socket to queue ICMP errors for what it sent (IP_RECVERR,
+// IPV6_RECVERR): without it a datagram socket never hears of an unreachable
+// destination, and the probe would wait out its whole time-out.
+void askForIcmpErrors(int fd, bool v6)
+{
+    const int on = 1;
+    if (v6)
+        ::setsockopt(fd, IPPROTO_IPV6, IPV6_RECVERR, &on, sizeof on);
+    else
+        ::setsockopt(fd, IPPROTO_IP, IP_RECVERR, &on, sizeof on);
 }
 
 }  // namespace
@@ -91,42 +115,52 @@ std::array<uint8_t, kEchoRequestSize> buildEchoRequest()
     return request;
 }
 
-bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec)
+std::array<uint8_t, kEchoRequestSize> buildEcho6Request()
+{
+    std::array<uint8_t, kEchoRequestSize> request{};
+    request[0] = kIcmp6EchoRequest;
+    return request;
+}
+
+bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec, const CancelCheck& cancelled)
 {
     if (sIpAddr == nullptr || *sIpAddr == '\0')
         return false;
 
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = ::inet_addr(sIpAddr);
-
-    UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP));
+    const Destination to = destinationOf(sIpAddr);
+    const int family = to.v6 ? AF_INET6 : AF_INET;
+    const int protocol = to.v6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
+    UniqueFd fd(::socket(family, SOCK_DGRAM, protocol));
     if (!fd) {
         if (errno == EACCES)
             reportPingGroupRangeOnce();
-        sleepTimeout(timeoutMsec);
+        sleepTimeout(timeoutMsec, cancelled);
         return false;
     }
+    askForIcmpErrors(fd.get(), to.v6);
 
-    const auto request = buildEchoRequest();
+    const auto request = to.v6 ? buildEcho6Request() : buildEchoRequest();
     const ssize_t sent = ::sendto(fd.get(), request.data(), request.size(), 0,
-                                  reinterpret_cast<const sockaddr*>(&address), sizeof address);
+                                  reinterpret_cast<const sockaddr*>(&to.address), to.length);
     if (sent < 1) {
-        sleepTimeout(timeoutMsec);
+        sleepTimeout(timeoutMsec, cancelled);
         return false;
     }
 
     // A negative time-out is a wait that cannot be made.
     if (timeoutMsec < 0)
         return false;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(std::min<int64_t>(timeoutMsec, INT64_MAX / 2000000));
-    if (!waitReadable(fd.get(), deadline))
+    const WaitResult waited = waitFor(fd.get(), POLLIN, deadlineAfter(timeoutMsec), cancelled);
+    // An ICMP error for the echo (the kernel queues on a ping socket only
+    // errors that quote its own identifier) ends the wait with POLLERR.
+    if (waited != WaitResult::Ready)
         return false;
 
-    // Linux's ICMP datagram socket hands over the ICMP message without the
-    // IPv4 header and owns the identifier: the type is the first byte, and the
-    // first datagram decides, whoever sent it.
+    // Linux's ICMP datagram socket hands over the ICMP message without the IP
+    // header and owns the identifier: the type is the first byte, and the
+    // first datagram decides, whoever sent it. With an error queued as well,
+    // recv reports the error instead of a datagram: false.
     uint8_t buffer[kReceiveBufferSize];
     const ssize_t got = ::recv(fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    return got >= 1 && buffer[0] == kIcmpEchoReply;
+    return got >= 1 && buffer[0] == (to.v6 ? kIcmp6EchoReply : kIcmpEchoReply);
 }

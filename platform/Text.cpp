@@ -2,49 +2,6 @@
 
 #include <limits>
 
-bool isValidUtf8(std::string_view bytes)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
-    const auto* end = p + bytes.size();
-    while (p < end) {
-        const unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        // Lead byte: sequence length and the allowed range of the second byte,
-        // which is what rules out overlong forms, surrogates and > U+10FFFF.
-        int len;
-        unsigned char lo = 0x80, hi = 0xBF;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            if (c == 0xE0)
-                lo = 0xA0;
-            else if (c == 0xED)
-                hi = 0x9F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            if (c == 0xF0)
-                lo = 0x90;
-            else if (c == 0xF4)
-                hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (end - p < len)
-            return false;
-        if (p[1] < lo || p[1] > hi)
-            return false;
-        for (int i = 2; i < len; ++i)
-            if (p[i] < 0x80 || p[i] > 0xBF)
-                return false;
-        p += len;
-    }
-    return true;
-}
-
 std::string latin1ToUtf8(std::string_view bytes)
 {
     std::string out;

@@ -1,12 +1,11 @@
 #pragma once
 // Text conversions the request and reply strings rely on.
 
+#include "Utf8.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(std::string_view bytes);
 
 // The system's default 8-bit encoding (ISO-8859-1): each byte one character,
 // written as UTF-8.

@@ -1,5 +1,7 @@
 #include "SNMPMessage.h"
 
+#include "Utf8.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <limits>
@@ -7,18 +9,18 @@
 namespace {
 
 // BER tags the builder and the readers know by name.
-constexpr uint8_t kTagInteger = 0x02;
-constexpr uint8_t kTagOctetString = 0x04;
-constexpr uint8_t kTagNull = 0x05;
-constexpr uint8_t kTagOid = 0x06;
-constexpr uint8_t kTagSequence = 0x30;
-constexpr uint8_t kTagIpAddress = 0x40;
-constexpr uint8_t kTagCounter = 0x41;
-constexpr uint8_t kTagGauge = 0x42;
-constexpr uint8_t kTagTimeTicks = 0x43;
-constexpr uint8_t kTagUnsigned = 0x47;
-constexpr uint8_t kTagGetRequest = 0xA0;
-constexpr uint8_t kTagGetNextRequest = 0xA1;
+constexpr uint8_t kBerInteger = 0x02;
+constexpr uint8_t kBerOctetString = 0x04;
+constexpr uint8_t kBerNull = 0x05;
+constexpr uint8_t kBerOid = 0x06;
+constexpr uint8_t kBerSequence = 0x30;
+constexpr uint8_t kBerIpAddress = 0x40;
+constexpr uint8_t kBerCounter = 0x41;
+constexpr uint8_t kBerGauge = 0x42;
+constexpr uint8_t kBerTimeTicks = 0x43;
+constexpr uint8_t kBerUnsigned = 0x47;
+constexpr uint8_t kBerGetRequest = 0xA0;
+constexpr uint8_t kBerGetNextRequest = 0xA1;
 
 // Type codes reported with a rendered value.
 constexpr uint8_t kTypeCodeOther = 5;
@@ -38,7 +40,7 @@ uint32_t saturate32(uint64_t v)
 // Elements whose content is the elements that follow them: only a header.
 bool isHeaderOnly(uint8_t tag)
 {
-    return tag == kTagSequence || tag == kTagGetRequest || tag == kTagGetNextRequest || tag == kTagNull;
+    return tag == kBerSequence || tag == kBerGetRequest || tag == kBerGetNextRequest || tag == kBerNull;
 }
 
 // Number of 7-bit groups a sub-identifier takes (at least one).
@@ -64,40 +66,6 @@ uint64_t leadingDigits(const char* cur, const char* end)
     return v;
 }
 
-// Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above
-// U+10FFFF, no sequence cut short.
-bool isValidUtf8(const uint8_t* cur, const uint8_t* end)
-{
-    while (cur < end) {
-        const uint8_t b = *cur++;
-        if (b < 0x80)
-            continue;
-        int more;
-        uint32_t cp;
-        uint32_t min;
-        if ((b & 0xE0) == 0xC0) {
-            more = 1, cp = b & 0x1F, min = 0x80;
-        } else if ((b & 0xF0) == 0xE0) {
-            more = 2, cp = b & 0x0F, min = 0x800;
-        } else if ((b & 0xF8) == 0xF0) {
-            more = 3, cp = b & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (end - cur < more)
-            return false;
-        for (int k = 0; k < more; ++k) {
-            const uint8_t c = *cur++;
-            if ((c & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-    }
-    return true;
-}
-
 // OCTET STRING content as the reply shows it: control bytes anywhere make the
 // whole value hex pairs joined by "-" (MAC addresses and the like); otherwise
 // the UTF-8 text, or four spaces and "%x" bytes when it is not UTF-8.
@@ -115,7 +83,7 @@ std::string renderOctetString(const uint8_t* cur, const uint8_t* end)
         }
         return out;
     }
-    if (isValidUtf8(cur, end))
+    if (isValidUtf8(std::string_view(reinterpret_cast<const char*>(cur), static_cast<std::size_t>(end - cur))))
         return std::string(reinterpret_cast<const char*>(cur), static_cast<std::size_t>(end - cur));
     out = "    ";
     for (const uint8_t* p = cur; p < end; ++p) {
@@ -163,6 +131,104 @@ std::optional<std::string> oidBytesToString(const uint8_t* cur, const uint8_t* e
     return out;
 }
 
+// A BER length field that starts at position at: the short form, or the long
+// forms 81 n and 82 n n (all an SNMP datagram ever needs). Answers the length
+// and the field's size in bytes; none when the field runs past the end or
+// takes another form.
+std::optional<std::pair<uint64_t, uint64_t>> readLength(const std::vector<uint8_t>& m, uint64_t at)
+{
+    if (at >= m.size())
+        return std::nullopt;
+    const uint8_t b = m[at];
+    if (b < 0x80)
+        return std::make_pair(uint64_t{b}, uint64_t{1});
+    if (b == 0x81 && m.size() - at > 1)
+        return std::make_pair(uint64_t{m[at + 1]}, uint64_t{2});
+    if (b == 0x82 && m.size() - at > 2)
+        return std::make_pair(uint64_t{m[at + 1]} << 8 | m[at + 2], uint64_t{3});
+    return std::nullopt;
+}
+
+// One element's header read at position at: its tag, content start and
+// content length, the content lying wholly within [at, end). A container
+// (SEQUENCE, PDU) may run past end: a datagram cut short by the receive
+// buffer still names its fields; its length is then what is there.
+struct BerElement {
+    uint8_t tag;
+    uint64_t contentAt;
+    uint64_t length;
+    uint64_t lastLengthByte;
+};
+
+std::optional<BerElement> readElement(const std::vector<uint8_t>& m, uint64_t at, uint64_t end,
+                                      bool container = false)
+{
+    if (at >= end)
+        return std::nullopt;
+    const auto len = readLength(m, at + 1);
+    if (!len)
+        return std::nullopt;
+    const uint64_t contentAt = at + 1 + len->second;
+    if (contentAt > end)
+        return std::nullopt;
+    if (len->first > end - contentAt) {
+        if (!container)
+            return std::nullopt;
+        return BerElement{m[at], contentAt, end - contentAt, contentAt - 1};
+    }
+    return BerElement{m[at], contentAt, len->first, contentAt - 1};
+}
+
+bool isPdu(uint8_t tag) { return tag >= 0xA0 && tag <= 0xA4; }
+
+// The PDU of a v1 message walked from the outer SEQUENCE down: version,
+// community, then the PDU, each header and length checked.
+std::optional<BerElement> pduOf(const std::vector<uint8_t>& m)
+{
+    const auto outer = readElement(m, 0, m.size(), true);
+    if (!outer || outer->tag != kBerSequence)
+        return std::nullopt;
+    const uint64_t end = outer->contentAt + outer->length;
+    const auto version = readElement(m, outer->contentAt, end);
+    if (!version || version->tag != kBerInteger)
+        return std::nullopt;
+    const auto community = readElement(m, version->contentAt + version->length, end);
+    if (!community || community->tag != kBerOctetString)
+        return std::nullopt;
+    const auto pdu = readElement(m, community->contentAt + community->length, end, true);
+    if (!pdu || !isPdu(pdu->tag))
+        return std::nullopt;
+    return pdu;
+}
+
+// The first binding's OID found by walking the structure, so that no byte
+// pattern inside the community or the request id can pass for it.
+std::optional<SNMPMessage::OidLocation> firstBindingByStructure(const std::vector<uint8_t>& m)
+{
+    const auto pdu = pduOf(m);
+    if (!pdu)
+        return std::nullopt;
+    const uint64_t end = pdu->contentAt + pdu->length;
+    uint64_t at = pdu->contentAt;
+    // Request id, error status, error index.
+    for (int k = 0; k < 3; ++k) {
+        const auto field = readElement(m, at, end);
+        if (!field || field->tag != kBerInteger)
+            return std::nullopt;
+        at = field->contentAt + field->length;
+    }
+    const auto list = readElement(m, at, end, true);
+    if (!list || list->tag != kBerSequence)
+        return std::nullopt;
+    const auto binding = readElement(m, list->contentAt, list->contentAt + list->length, true);
+    if (!binding || binding->tag != kBerSequence)
+        return std::nullopt;
+    const auto oid = readElement(m, binding->contentAt, binding->contentAt + binding->length);
+    if (!oid || oid->tag != kBerOid)
+        return std::nullopt;
+    return SNMPMessage::OidLocation{binding->contentAt, oid->lastLengthByte, oid->length};
+}
+
 // The value at index i rendered as text. A type pointer selects the
 // three-argument behaviour: type code written, unsigned types rendered.
 std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint64_t i, uint8_t* type)
@@ -171,51 +237,56 @@ std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint
         *type = kTypeCodeOther;
     if (!message || i == 0)
         return std::nullopt;
-    const uint64_t size = message->size();
-    // Tag, length and at least one more byte must lie in the message.
-    if (i >= size || size - i <= 2)
+    const std::vector<uint8_t>& m = *message;
+    const uint64_t size = m.size();
+    if (i >= size)
         return std::nullopt;
-    const uint8_t* base = message->data();
-    const uint8_t tag = base[i];
-    const uint64_t n = base[i + 1];
-    const uint8_t* content = base + i + 2;
-    const bool fits = n <= size - (i + 2);
-    const uint8_t* contentEnd = fits ? content + n : content;
+    const uint8_t tag = m[i];
+    // A length in a form this reader does not know leaves the content
+    // unreadable; the tag still decides the type code.
+    const auto len = readLength(m, i + 1);
+    const uint64_t contentAt = len ? i + 1 + len->second : i + 2;
+    // Tag, length and at least one more byte must lie in the message.
+    if (contentAt >= size)
+        return std::nullopt;
+    const uint8_t* content = m.data() + contentAt;
+    const bool fits = len && len->first <= size - contentAt;
+    const uint8_t* contentEnd = fits ? content + len->first : content;
 
     switch (tag) {
-    case kTagInteger: {
+    case kBerInteger: {
         if (type)
-            *type = kTagInteger;
+            *type = kBerInteger;
         if (!fits)
             return std::nullopt;
         return std::to_string(static_cast<int32_t>(foldBytes(content, contentEnd, true)));
     }
-    case kTagOctetString:
+    case kBerOctetString:
         if (type)
-            *type = kTagOctetString;
+            *type = kBerOctetString;
         if (!fits)
             return std::nullopt;
         return renderOctetString(content, contentEnd);
-    case kTagNull:
+    case kBerNull:
         return std::nullopt;
-    case kTagOid:
+    case kBerOid:
         if (type)
-            *type = kTagOid;
+            *type = kBerOid;
         if (!fits)
             return std::nullopt;
         return oidBytesToString(content, contentEnd);
-    case kTagIpAddress: {
-        // The four address bytes are read whatever the length byte says.
-        if (size - i <= 5)
+    case kBerIpAddress: {
+        // The four address bytes are read whatever the length says.
+        if (size - contentAt < 4)
             return std::nullopt;
         char buf[16];
         std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", content[0], content[1], content[2], content[3]);
         return std::string(buf);
     }
-    case kTagCounter:
-    case kTagGauge:
-    case kTagTimeTicks:
-    case kTagUnsigned:
+    case kBerCounter:
+    case kBerGauge:
+    case kBerTimeTicks:
+    case kBerUnsigned:
         // Counters and ticks are unsigned 32-bit quantities: rendered as such,
         // so a value above 2^31 does not come out negative.
         if (!type)
@@ -233,10 +304,19 @@ std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint
 // bytes).
 std::optional<SNMPMessage::OidLocation> firstBinding(const std::vector<uint8_t>* message)
 {
-    const auto all = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(message);
-    if (all.empty() || all.front()[1] > 0xFF)
+    if (!message)
         return std::nullopt;
-    return all.front();
+    auto at = firstBindingByStructure(*message);
+    if (!at) {
+        // Not a whole message: the first byte pattern that looks like a binding.
+        const auto all = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(message);
+        if (all.empty())
+            return std::nullopt;
+        at = all.front();
+    }
+    if ((*at)[1] > 0xFF)
+        return std::nullopt;
+    return at;
 }
 
 // The content bytes of the OID at a location, when they lie in the message.
@@ -279,12 +359,12 @@ void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length)
     record.length = length;
 }
 
-void SNMPMessage::setMessageSequenceLength(uint8_t length) { setSnmpVar(message_, kTagSequence, length); }
+void SNMPMessage::setMessageSequenceLength(uint8_t length) { setSnmpVar(message_, kBerSequence, length); }
 
 void SNMPMessage::setVersion(uint8_t version)
 {
     const std::vector<uint8_t> bytes{version};
-    setSnmpVar(version_, kTagInteger, 1, &bytes);
+    setSnmpVar(version_, kBerInteger, 1, &bytes);
 }
 
 bool SNMPMessage::setCommunityString(const std::string& community)
@@ -294,7 +374,7 @@ bool SNMPMessage::setCommunityString(const std::string& community)
     if (community.size() > 255)
         return false;
     const std::vector<uint8_t> bytes(community.begin(), community.end());
-    setSnmpVar(communityString_, kTagOctetString, static_cast<uint8_t>(bytes.size()), &bytes);
+    setSnmpVar(communityString_, kBerOctetString, static_cast<uint8_t>(bytes.size()), &bytes);
     return true;
 }
 
@@ -308,18 +388,18 @@ void SNMPMessage::setRequestId(const std::vector<uint8_t>& bytes, uint8_t type, 
 void SNMPMessage::setError(uint8_t status)
 {
     const std::vector<uint8_t> bytes{status};
-    setSnmpVar(error_, kTagInteger, 1, &bytes);
+    setSnmpVar(error_, kBerInteger, 1, &bytes);
 }
 
 void SNMPMessage::setErrorIndex(uint8_t index)
 {
     const std::vector<uint8_t> bytes{index};
-    setSnmpVar(errorIndex_, kTagInteger, 1, &bytes);
+    setSnmpVar(errorIndex_, kBerInteger, 1, &bytes);
 }
 
-void SNMPMessage::setVarbindListSequenceLength(uint8_t length) { setSnmpVar(varbindList_, kTagSequence, length); }
+void SNMPMessage::setVarbindListSequenceLength(uint8_t length) { setSnmpVar(varbindList_, kBerSequence, length); }
 
-void SNMPMessage::setVarbindSequenceLength(uint8_t length) { setSnmpVar(varbind_, kTagSequence, length); }
+void SNMPMessage::setVarbindSequenceLength(uint8_t length) { setSnmpVar(varbind_, kBerSequence, length); }
 
 bool SNMPMessage::setVarbindOidsWithNilValues(const std::vector<std::string>& oids)
 {
@@ -332,14 +412,14 @@ bool SNMPMessage::setVarbindOidsWithNilValues(const std::vector<std::string>& oi
         const auto count = copyOid(oids[k], bytes);
         if (!count)
             return false;
-        encoded[k].type = kTagOid;
+        encoded[k].type = kBerOid;
         encoded[k].length = static_cast<uint8_t>(*count);
         encoded[k].value = std::move(bytes);
     }
     if (oids.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
         return false;
     varbindOids_ = std::move(encoded);
-    varbindValues_.assign(oids.size(), SnmpVar{kTagNull, 0, std::nullopt});
+    varbindValues_.assign(oids.size(), SnmpVar{kBerNull, 0, std::nullopt});
     varbindCount_ = static_cast<int32_t>(oids.size());
     return true;
 }
@@ -525,11 +605,24 @@ SNMPMessage::extractAllOIDPositionAndLengthFromMessage(const std::vector<uint8_t
     if (!message)
         return found;
     const std::vector<uint8_t>& m = *message;
-    // A byte-pattern scan, not a walk of the structure: every 30 xx 06 yy
-    // counts, also one inside a value's bytes.
+    // A byte-pattern scan, not a walk of the structure: every SEQUENCE header
+    // directly followed by an OID header counts, also one inside a value's
+    // bytes. Both lengths may take the long forms 81 n and 82 n n; the
+    // location then names the OID length field's last byte, after which the
+    // OID's content starts.
     for (std::size_t p = 0; p + 3 < m.size(); ++p) {
-        if (m[p] == kTagSequence && m[p + 2] == kTagOid)
-            found.push_back({p + 2, p + 3, m[p + 3]});
+        if (m[p] != kBerSequence)
+            continue;
+        const auto seqLength = readLength(m, p + 1);
+        if (!seqLength)
+            continue;
+        const uint64_t oidAt = p + 1 + seqLength->second;
+        if (oidAt >= m.size() || m[oidAt] != kBerOid)
+            continue;
+        const auto oidLength = readLength(m, oidAt + 1);
+        if (!oidLength)
+            continue;
+        found.push_back({oidAt, oidAt + oidLength->second, oidLength->first});
     }
     return found;
 }
@@ -571,10 +664,13 @@ std::optional<std::vector<uint8_t>> SNMPMessage::extractValueDataFromMessage(con
     if (!message || valueTypeIndex == 0)
         return std::nullopt;
     const uint64_t size = message->size();
-    if (valueTypeIndex >= size || size - valueTypeIndex < 2)
+    if (valueTypeIndex >= size)
         return std::nullopt;
-    const uint64_t n = (*message)[valueTypeIndex + 1];
-    const uint64_t start = valueTypeIndex + 2;
+    const auto len = readLength(*message, valueTypeIndex + 1);
+    if (!len)
+        return std::nullopt;
+    const uint64_t n = len->first;
+    const uint64_t start = valueTypeIndex + 1 + len->second;
     if (n > size - start)
         return std::nullopt;
     return std::vector<uint8_t>(message->begin() + static_cast<std::ptrdiff_t>(start),
@@ -654,4 +750,22 @@ bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, cons
         return false;
     contents = std::move(*text);
     return true;
+}
+
+std::optional<int64_t> SNMPMessage::extractRequestIdFromMessage(const std::vector<uint8_t>* message)
+{
+    if (!message)
+        return std::nullopt;
+    const auto pdu = pduOf(*message);
+    if (!pdu)
+        return std::nullopt;
+    const auto id = readElement(*message, pdu->contentAt, pdu->contentAt + pdu->length);
+    // An INTEGER of one to eight bytes; anything else is no request id.
+    if (!id || id->tag != kBerInteger || id->length == 0 || id->length > 8)
+        return std::nullopt;
+    const uint8_t* cur = message->data() + id->contentAt;
+    uint64_t v = (*cur & 0x80) ? ~uint64_t{0} : 0;
+    for (uint64_t k = 0; k < id->length; ++k)
+        v = (v << 8) | cur[k];
+    return static_cast<int64_t>(v);
 }

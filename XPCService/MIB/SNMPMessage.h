@@ -111,11 +111,15 @@ public:
 
     // --- reading a received message (nullptr = no message) -----------------
 
-    // Every byte pattern 30 xx 06 yy, in message order, as (p+2, p+3, yy).
+    // Every SEQUENCE header directly followed by an OID header (30 xx 06 yy,
+    // either length also in the long forms 81 n or 82 n n), in message order,
+    // as (OID tag position, last byte of the OID length field, OID length).
     static std::vector<OidLocation> extractAllOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message);
 
-    // The first binding's location. Writes nothing when there is none, or when
-    // its OID length byte lies beyond position 255 (the positions are 8-bit).
+    // The first binding's location: the one the message's structure names,
+    // or, in bytes that are no whole message, the scan's first. Writes nothing
+    // when there is none, or when its OID length byte lies beyond position
+    // 255 (the positions are 8-bit).
     static void extractOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message, uint8_t& oidPositionIndex,
                                                        uint8_t& oidLengthIndex, uint64_t& oidLengthValue);
 
@@ -133,6 +137,10 @@ public:
     // The value's content bytes, whatever the tag; none when they run past the end.
     static std::optional<std::vector<uint8_t>> extractValueDataFromMessage(const std::vector<uint8_t>* message,
                                                                            uint64_t valueTypeIndex);
+
+    // The request id of a whole v1 message, as a signed number; none when the
+    // message cannot be walked as far as that INTEGER.
+    static std::optional<int64_t> extractRequestIdFromMessage(const std::vector<uint8_t>* message);
 
     // Wrappers over the first binding. The community must be present; it is
     // not compared with the message's. Without a binding nothing is stored and

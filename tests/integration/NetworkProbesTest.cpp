@@ -6,6 +6,8 @@
 #include "UniqueFd.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -171,6 +173,63 @@ TEST(EchoProbe, ARefusedSocketCostsTheTimeOutAndAnswersFalse)
     EXPECT_LT(elapsed, 2000ms);
     EXPECT_GE(again, 45ms);
     EXPECT_TRUE(sendEchoAndRecvReply("127.0.0.1", 2000));
+}
+
+// The sandbox's own link-local IPv6 address on ph0, without its scope.
+std::optional<std::string> linkLocalOfPh0()
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0)
+        return std::nullopt;
+    std::optional<std::string> found;
+    for (const ifaddrs* i = list; i != nullptr && !found; i = i->ifa_next) {
+        if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6 || std::string(i->ifa_name) != "ph0")
+            continue;
+        const auto* a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr);
+        if (!IN6_IS_ADDR_LINKLOCAL(&a->sin6_addr))
+            continue;
+        char text[INET6_ADDRSTRLEN];
+        if (::inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text) != nullptr)
+            found = text;
+    }
+    ::freeifaddrs(list);
+    return found;
+}
+
+TEST(EchoProbe, AnUnreachableRouteAnswersFalseWellBeforeTheTimeOut)
+{
+    // The sandbox's router answers ICMP "unreachable" for 203.0.113.0/24.
+    bool answered = true;
+    const auto elapsed = timed([&] { answered = sendEchoAndRecvReply("203.0.113.9", 3000); });
+    EXPECT_FALSE(answered);
+    EXPECT_LT(elapsed, 1000ms);
+}
+
+TEST(EchoProbe, IPv6LoopbackAndTheOwnLinkLocalAddressWithItsScopeAnswer)
+{
+    const auto linkLocal = linkLocalOfPh0();
+    ASSERT_TRUE(linkLocal.has_value());
+    const std::string byIndex = *linkLocal + "%" + std::to_string(::if_nametoindex("ph0"));
+    for (const std::string& address : {std::string("::1"), *linkLocal + "%ph0", byIndex}) {
+        bool answered = false;
+        const auto elapsed = timed([&] { answered = sendEchoAndRecvReply(address.c_str(), 2000); });
+        EXPECT_TRUE(answered) << address;
+        EXPECT_LT(elapsed, 1000ms) << address;
+    }
+}
+
+TEST(EchoProbe, AnIPv6AddressThatDoesNotAnswerGivesFalseAfterTheTimeOut)
+{
+    // A link-local address nobody holds (neighbour discovery goes
+    // unanswered), and one with no route at all (the send fails): both cost
+    // the time-out.
+    for (const char* address : {"fe80::dead:beef%ph0", "2001:db8::9"}) {
+        bool answered = true;
+        const auto elapsed = timed([&] { answered = sendEchoAndRecvReply(address, 300); });
+        EXPECT_FALSE(answered) << address;
+        EXPECT_GE(elapsed, 290ms) << address;
+        EXPECT_LT(elapsed, 2000ms) << address;
+    }
 }
 
 }  // namespace

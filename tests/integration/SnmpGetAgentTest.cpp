@@ -5,6 +5,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The long texts the agent serves (tests/integration/agent/snmpd.conf): 200
+// bytes, and the first 254 of 300 bytes, whose 255th and 256th byte are "é".
+const char* const kText200 =
+    "Fenwa DX 5200 colour laser printer; firmware 4.12.7 (build 2291); engine DX-5200C rev B; duplex unit, 550-sheet tray 2 and 2,000-sheet high-capacity feeder installed; network card FNW-8 1000BASE-T, IP";
+const char* const kText300Head =
+    "Fenwa DX 5200 supply status: black toner cartridge TK-5200K (high yield, 18,000 pages) at 42 percent; cyan TK-5200C at 67 percent; magenta TK-5200M at 12 percent, order soon; yellow TK-5200Y at 88 percent; waste toner box 30 percent full; drum unit DK-52";
+
 struct AgentCase {
     const char* name;
     const char* oid;
@@ -23,21 +30,29 @@ protected:
         gSnmpTimeout = 1000;
         gCancelFlag = 0;
     }
+
+    static void expectServedValue(const AgentCase& c, const char* host)
+    {
+        gtype = 0xEE;
+        const SnmpGetOutcome out = snmpGet(host, "public", c.oid, c.iType, c.rtnCharFlag);
+        ASSERT_EQ(out.status, c.status);
+        EXPECT_EQ(out.type, c.type);
+        EXPECT_EQ(gtype.load(), c.type);
+        if (c.integer)
+            EXPECT_EQ(out.result.integer(), *c.integer);
+        else
+            EXPECT_EQ(out.result.string(), c.text);
+        EXPECT_LT(out.elapsed, 500ms);
+    }
 };
 
 TEST_P(SnmpGetAgainstAgent, AnswersTheServedValue)
 {
     const AgentCase& c = GetParam();
-    gtype = 0xEE;
-    const SnmpGetOutcome out = snmpGet("127.0.0.1", "public", c.oid, c.iType, c.rtnCharFlag);
-    ASSERT_EQ(out.status, c.status);
-    EXPECT_EQ(out.type, c.type);
-    EXPECT_EQ(gtype.load(), c.type);
-    if (c.integer)
-        EXPECT_EQ(out.result.integer(), *c.integer);
-    else
-        EXPECT_EQ(out.result.string(), c.text);
-    EXPECT_LT(out.elapsed, 500ms);
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(host);
+        expectServedValue(c, host);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,10 +70,18 @@ INSTANTIATE_TEST_SUITE_P(
         AgentCase{"NotUtf8MacForm", "1.3.6.1.4.1.59999.2.1.0", 0, 1, 0, 4, std::nullopt, "aa:bb:cc:dd:ee:ff"},
         AgentCase{"TwelveHexMacForm", "1.3.6.1.4.1.59999.2.3.0", 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
         AgentCase{"Utf8Text", "1.3.6.1.4.1.59999.2.5.0", 4, 0, 0, 4, std::nullopt, "Fenwa B\xC3\xBCro"},
-        AgentCase{"TimeTicksAsInteger", "1.3.6.1.2.1.1.3.0", 2, 0, -30896, 5, std::nullopt, ""},
-        AgentCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, 0, 4, std::nullopt, ""},
-        AgentCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, -30896, 5, std::nullopt, ""},
-        AgentCase{"IpAddress", "1.3.6.1.4.1.59999.2.4.0", 0, 0, -30896, 5, std::nullopt, ""},
+        // Unsigned kinds and addresses: text of type 4, whatever iType.
+        AgentCase{"TimeTicksAsInteger", "1.3.6.1.4.1.59999.2.2.0", 2, 0, 0, 4, std::nullopt, "4242"},
+        AgentCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, 0, 4, std::nullopt, "4242"},
+        AgentCase{"LargestTimeTicks", "1.3.6.1.4.1.59999.3.5.0", 0, 0, 0, 4, std::nullopt, "4294967295"},
+        AgentCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, 0, 4, std::nullopt, "123456"},
+        AgentCase{"CounterAbove2To31", "1.3.6.1.4.1.59999.3.3.0", 2, 0, 0, 4, std::nullopt, "3000000000"},
+        AgentCase{"Gauge", "1.3.6.1.4.1.59999.3.4.0", 0, 0, 0, 4, std::nullopt, "4000000000"},
+        AgentCase{"IpAddress", "1.3.6.1.2.1.4.20.1.1.127.0.0.1", 0, 0, 0, 4, std::nullopt, "127.0.0.1"},
+        // Long texts: their bindings take the long length form.
+        AgentCase{"Text200", "1.3.6.1.4.1.59999.3.1.0", 0, 0, 0, 4, std::nullopt, kText200},
+        AgentCase{"Text300CutBeforeTheCharacterAcross255", "1.3.6.1.4.1.59999.3.2.0", 0, 0, 0, 4, std::nullopt,
+                  kText300Head},
         AgentCase{"MissingOid", "1.3.6.1.4.1.59999.9.9.0", 0, 0, -30896, 5, std::nullopt, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 

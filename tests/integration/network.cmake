@@ -2,7 +2,7 @@
 function(ph_network_sandbox_exe name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE phservice GTest::gtest)
-  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR})
+  target_include_directories(${name} PRIVATE ${CMAKE_CURRENT_FUNCTION_LIST_DIR} ${PROJECT_SOURCE_DIR}/tests/unit)
 endfunction()
 
 ph_network_sandbox_exe(snmp_get_agent_test ${CMAKE_CURRENT_LIST_DIR}/SnmpGetAgentTest.cpp)

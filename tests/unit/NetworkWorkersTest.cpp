@@ -1,8 +1,12 @@
 // Pure steps of the network workers: packet building, checksums, and the
 // decoding and storing rules of the SNMP get worker on crafted answers.
+#include "HexDump.h"
 #include "PdeSnmpGet.h"
 #include "SendEchoAndRecvReply.h"
 #include "SendMagicPacket.h"
+#include "SnmpAnswer.h"
+#include "SnmpText.h"
+#include "Utf8.h"
 
 #include <gtest/gtest.h>
 
@@ -12,47 +16,20 @@
 
 namespace {
 
-std::string hexDump(const uint8_t* p, std::size_t n)
-{
-    std::string out;
-    char b[4];
-    for (std::size_t i = 0; i < n; ++i) {
-        std::snprintf(b, sizeof b, "%02X", p[i]);
-        out += (i % 16 == 0 && i) ? "\n" : (i ? " " : "");
-        out += b;
-    }
-    return out;
-}
-
 template <typename A, typename B>
 ::testing::AssertionResult sameBytes(const A& actual, const B& expected)
 {
-    if (actual.size() == expected.size() && std::equal(actual.begin(), actual.end(), expected.begin()))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "actual:\n" << hexDump(actual.data(), actual.size()) << "\nexpected:\n"
-                                         << hexDump(expected.data(), expected.size());
+    const std::vector<uint8_t> a(actual.begin(), actual.end());
+    const std::vector<uint8_t> e(expected.begin(), expected.end());
+    return bytesEqual("expected", "actual", e, a);
 }
 
-// A v1 GetResponse with community "public" and one binding of oid (encoded
-// bytes) and value (tag, length, content as given).
+const std::vector<uint8_t>& kSysDescr = kSysDescrOid;
+
 std::vector<uint8_t> answerWith(const std::vector<uint8_t>& oid, const std::vector<uint8_t>& value)
 {
-    std::vector<uint8_t> varbind{0x30, static_cast<uint8_t>(oid.size() + 2 + value.size()), 0x06,
-                                 static_cast<uint8_t>(oid.size())};
-    varbind.insert(varbind.end(), oid.begin(), oid.end());
-    varbind.insert(varbind.end(), value.begin(), value.end());
-    std::vector<uint8_t> list{0x30, static_cast<uint8_t>(varbind.size())};
-    list.insert(list.end(), varbind.begin(), varbind.end());
-    std::vector<uint8_t> pdu{0xA2, static_cast<uint8_t>(list.size() + 10), 0x02, 0x02, 0x12, 0x34, 0x02, 0x01, 0x00,
-                             0x02, 0x01, 0x00};
-    pdu.insert(pdu.end(), list.begin(), list.end());
-    std::vector<uint8_t> msg{0x30, 0, 0x02, 0x01, 0x00, 0x04, 0x06, 'p', 'u', 'b', 'l', 'i', 'c'};
-    msg.insert(msg.end(), pdu.begin(), pdu.end());
-    msg[1] = static_cast<uint8_t>(msg.size() - 2);
-    return msg;
+    return snmpAnswer(oid, value);
 }
-
-const std::vector<uint8_t> kSysDescr{0x2B, 6, 1, 2, 1, 1, 1, 0};
 
 }  // namespace
 
@@ -154,6 +131,16 @@ TEST(SnmpGetSteps, RewritesTextInMacFormByItsLength)
         EXPECT_EQ(macAddressForm(in), out) << in;
 }
 
+TEST(SnmpGetSteps, CutsAHexFormAtAWholeGroup)
+{
+    const std::string groups = "00-1B-2C-3D";
+    const std::pair<std::size_t, std::string> cases[] = {
+        {11, groups}, {12, groups}, {10, "00-1B-2C"}, {9, "00-1B-2C"}, {8, "00-1B-2C"}, {7, "00-1B"}, {2, "00"}, {1, ""},
+    };
+    for (const auto& [room, out] : cases)
+        EXPECT_EQ(cutHexForm(groups, room), out) << room;
+}
+
 TEST(SnmpGetSteps, CutsLongTextAtACharacterBoundary)
 {
     EXPECT_EQ(cutAtUtf8Boundary(std::string(300, 'a'), 255).size(), 255u);
@@ -190,13 +177,15 @@ TEST_P(SnmpAnswerDecoding, StoresTheValueByItsType)
     EXPECT_EQ(u.bytes.back(), 0);
 }
 
-std::vector<uint8_t> stringValue(const std::string& s)
+std::vector<uint8_t> stringValue(const std::string& s) { return berElement(0x04, s); }
+
+// n bytes of text in which a two-byte "é" straddles byte 255 (it starts at 254).
+std::string textWithCharacterAcross255(std::size_t n)
 {
-    std::vector<uint8_t> v(s.size() + 2);
-    v[0] = 0x04;
-    v[1] = static_cast<uint8_t>(s.size());
-    std::copy(s.begin(), s.end(), v.begin() + 2);
-    return v;
+    std::string s(254, 'a');
+    s += "\xC3\xA9";
+    s.resize(n, 'z');
+    return s;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -220,28 +209,58 @@ INSTANTIATE_TEST_SUITE_P(
         DecodeCase{"Oid", {0x06, 3, 0x2B, 6, 1}, 0, 1, 0, 6, std::nullopt, "1.3.6.1"},
         DecodeCase{"NullAsText", {0x05, 0x00}, 4, 0, 0, 4, std::nullopt, ""},
         DecodeCase{"NullAsInteger", {0x05, 0x00}, 2, 0, -30896, 5, std::nullopt, ""},
-        DecodeCase{"TimeTicks", {0x43, 4, 0, 1, 0xE2, 0x40}, 0, 0, -30896, 5, std::nullopt, ""},
-        DecodeCase{"CounterAsText", {0x41, 1, 7}, 4, 0, 0, 4, std::nullopt, ""},
-        DecodeCase{"TruncatedString", {0x04, 50, 'a'}, 0, 0, 0, 4, std::nullopt, ""}),
+        // Unsigned kinds and addresses come back as text of type 4, whatever iType.
+        DecodeCase{"TimeTicks", {0x43, 4, 0, 1, 0xE2, 0x40}, 0, 0, 0, 4, std::nullopt, "123456"},
+        DecodeCase{"TimeTicksAsInteger", berUnsigned(0x43, 4242), 2, 0, 0, 4, std::nullopt, "4242"},
+        DecodeCase{"CounterAbove2To31", berUnsigned(0x41, 3000000000u), 0, 0, 0, 4, std::nullopt, "3000000000"},
+        DecodeCase{"CounterAsText", {0x41, 1, 7}, 4, 0, 0, 4, std::nullopt, "7"},
+        DecodeCase{"GaugeMax", berUnsigned(0x42, 0xFFFFFFFFu), 0, 0, 0, 4, std::nullopt, "4294967295"},
+        DecodeCase{"Unsigned47", berUnsigned(0x47, 65536), 0, 0, 0, 4, std::nullopt, "65536"},
+        DecodeCase{"IpAddress", {0x40, 4, 192, 0, 2, 1}, 2, 0, 0, 4, std::nullopt, "192.0.2.1"},
+        DecodeCase{"IpAddressCut", {0x40, 4, 192, 0}, 0, 0, -30896, 5, std::nullopt, ""},
+        DecodeCase{"UnknownTagAsText", {0x44, 1, 7}, 4, 0, 0, 4, std::nullopt, ""},
+        DecodeCase{"UnknownTagAsInteger", {0x44, 1, 7}, 0, 0, -30896, 5, std::nullopt, ""},
+        DecodeCase{"TruncatedString", {0x04, 50, 'a'}, 0, 0, 0, 4, std::nullopt, ""},
+        // Long forms in the binding, its OID and its value.
+        DecodeCase{"Text200", stringValue(std::string(200, 'd')), 0, 0, 0, 4, std::nullopt, std::string(200, 'd')},
+        DecodeCase{"Text300CutAtACharacter", stringValue(textWithCharacterAcross255(300)), 0, 0, 0, 4, std::nullopt,
+                   std::string(254, 'a')},
+        DecodeCase{"Text116", stringValue(std::string(116, 'x')), 0, 0, 0, 4, std::nullopt, std::string(116, 'x')},
+        DecodeCase{"LongTextAsMac", stringValue(std::string(200, 'd')), 0, 1, 0, 4, std::nullopt, ""},
+        DecodeCase{"LongFormOfAShortText", {0x04, 0x81, 0x02, 'o', 'k'}, 0, 0, 0, 4, std::nullopt, "ok"},
+        DecodeCase{"HexFormCutAtAWholeGroup", stringValue(std::string(120, '\x01')), 0, 0, 0, 4, std::nullopt,
+                   [] { std::string s; for (int i = 0; i < 85; ++i) s += i < 84 ? "01-" : "01"; return s; }()}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(SnmpAnswerDecodingLimits, CutsATextLongerThanTheResultAreaTo255Bytes)
 {
-    // A 300-byte OCTET STRING (04 82 01 2C ...): the parser takes 0x82 as 130
-    // bytes of content and, with 01 below 0x20 among them, renders 389
-    // characters of hex, more than the area holds.
+    // 150 times "é", 300 bytes: 04 82 01 2C, read whole and cut to the 127
+    // characters (254 bytes) that fit whole in 255.
     std::string text;
     for (int i = 0; i < 150; ++i)
         text += "\xC3\xA9";
-    std::vector<uint8_t> value{0x04, 0x82, 0x01, 0x2C};
-    value.insert(value.end(), text.begin(), text.end());
     UResult u;
     uint8_t type = 0;
-    EXPECT_EQ(decodeSnmpAnswer(answerWith(kSysDescr, value), u, 0, 0, type), 0);
+    EXPECT_EQ(decodeSnmpAnswer(answerWith(kSysDescr, stringValue(text)), u, 0, 0, type), 0);
     EXPECT_EQ(type, 4);
-    EXPECT_EQ(u.string().size(), 255u);
-    EXPECT_EQ(u.string().substr(0, 11), "01-2C-C3-A9");
+    EXPECT_EQ(u.string(), text.substr(0, 254));
     EXPECT_EQ(u.bytes.back(), 0);
+}
+
+TEST(SnmpAnswerDecodingLimits, ReadsABindingWhoseSequenceAndOidTakeTheLongForm)
+{
+    // Hand-laid: binding 30 82 00 10, OID 06 81 08: long forms an agent may
+    // send although short ones would do; the value follows the OID.
+    const std::vector<uint8_t> binding = {0x30, 0x82, 0x00, 0x10, 0x06, 0x81, 0x08, 0x2B, 6, 1, 2, 1, 1, 1, 0,
+                                          0x04, 0x81, 0x02, 'h', 'i'};
+    const auto msg = berElement(0x30, concat({berInteger(0), berElement(0x04, std::string("public")),
+                                              berElement(0xA2, concat({berInteger(7), berInteger(0), berInteger(0),
+                                                                       berElement(0x30, binding)}))}));
+    UResult u;
+    uint8_t type = 0;
+    EXPECT_EQ(decodeSnmpAnswer(msg, u, 0, 0, type), 0) << hexDump(msg);
+    EXPECT_EQ(type, 4);
+    EXPECT_EQ(u.string(), "hi");
 }
 
 TEST(SnmpAnswerDecodingLimits, GarbageDecodesAsFarAsItGoesWithoutReadingOutside)
@@ -254,6 +273,6 @@ TEST(SnmpAnswerDecodingLimits, GarbageDecodesAsFarAsItGoesWithoutReadingOutside)
         UResult u;
         uint8_t type = 0;
         const int32_t status = decodeSnmpAnswer(a, u, 0, 0, type);
-        EXPECT_TRUE(status == 0 || status == -30896) << hexDump(a.data(), std::min<std::size_t>(a.size(), 16));
+        EXPECT_TRUE(status == 0 || status == -30896) << hexDump(a);
     }
 }

@@ -74,7 +74,14 @@ TEST(SNMPMessageParser, ScansEveryThirtyXxSixPatternInMessageOrder)
         {"30 xx 06 inside an OCTET STRING counts too",
          "30 10 30 0E 06 08 2B 06 01 02 01 01 05 00 04 04 30 05 06 01",
          {{4, 5, 8}, {18, 19, 1}}},
-        {"a long-form VarBind does not match", "30 81 0B 06 08 2B 06 01 02 01 01 05 00 05 00", {}},
+        {"a VarBind in the long form 81 n matches", "30 81 0C 06 08 2B 06 01 02 01 01 05 00 05 00", {{3, 4, 8}}},
+        {"a VarBind in the long form 82 n n matches", "30 82 00 0C 06 08 2B 06 01 02 01 01 05 00 05 00",
+         {{4, 5, 8}}},
+        {"an OID in the long form names its length field's last byte", "30 0D 06 81 08 2B 06 01 02 01 01 05 00 05 00",
+         {{2, 4, 8}}},
+        {"a long-form header of 1536 bytes is no binding", "30 82 06 10 02 01 00", {}},
+        {"a long form cut short is no binding", "30 82 00", {}},
+        {"other long forms are not read", "30 83 00 00 0C 06 08", {}},
         {"the pattern needs its length byte inside the message", "30 05 06", {}},
         {"the shortest match", "30 05 06 00", {{2, 3, 0}}},
     };
@@ -83,6 +90,71 @@ TEST(SNMPMessageParser, ScansEveryThirtyXxSixPatternInMessageOrder)
         const auto m = hexBytes(c.hex);
         EXPECT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&m), c.found);
     }
+}
+
+TEST(SNMPMessageParser, TakesTheFirstBindingFromTheStructureNotFromACommunityThatLooksLikeOne)
+{
+    // The community "0\x05\x06\x01+" holds the bytes 30 05 06 01 2B; the real
+    // binding, sysServices = 72, follows the PDU header.
+    const auto m = hexBytes("30 2A 02 01 00 04 05 30 05 06 01 2B A2 1E 02 02 12 34 02 01 00 02 01 00 30 12"
+                            "30 10 06 08 2B 06 01 02 01 01 07 00 04 04 41 42 43 44");
+    ASSERT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&m).front(), (Location{9, 10, 1}));
+    uint8_t pos = 0, lenIdx = 0;
+    uint64_t len = 0;
+    SNMPMessage::extractOIDPositionAndLengthFromMessage(&m, pos, lenIdx, len);
+    EXPECT_EQ(pos, 28);
+    EXPECT_EQ(lenIdx, 29);
+    EXPECT_EQ(len, 8u);
+    EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, len + lenIdx + 1), "ABCD");
+}
+
+TEST(SNMPMessageParser, ReadsValuesWhoseLengthTakesALongForm)
+{
+    struct Case {
+        const char* hex;  // placed at index 1, after one filler byte
+        std::optional<std::string> text;
+        uint8_t type;
+    } cases[] = {
+        {"04 81 02 41 42", "AB", 4},
+        {"04 82 00 02 41 42", "AB", 4},
+        {"02 81 01 FF", "-1", 2},
+        {"43 82 00 04 00 01 E2 40", "123456", 5},
+        {"04 81 03 41 42", std::nullopt, 4},   // claims more than there is
+        {"04 82 00", std::nullopt, 4},         // length field cut short
+        {"04 84 00 00 00 02 41 42", std::nullopt, 4},  // a form no SNMP datagram needs
+        {"04 81 00", std::nullopt, 5},         // empty, and the message's last element: as in the short form
+    };
+    for (const auto& c : cases) {
+        auto m = hexBytes("99 " + std::string(c.hex));
+        uint8_t type = 0;
+        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, 1, type), c.text) << c.hex;
+        EXPECT_EQ(type, c.type) << c.hex;
+    }
+    const auto m = hexBytes("99 04 82 00 02 41 42");
+    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, 1), hexBytes("41 42"));
+}
+
+TEST(SNMPMessageParser, ReadsTheRequestIdOfAWholeMessageOnly)
+{
+    struct Case {
+        const char* hex;
+        std::optional<int64_t> id;
+    } cases[] = {
+        {kReply72, 0x0201},
+        {"30 0F 02 01 00 04 01 70 A2 07 02 02 F0 0D 02 01 00", -4083},
+        {"30 81 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02 01 00", 0x1234},
+        {"30 0F 02 01 00 04 01 70 A2 07 02 00 02 01 00 02 01", std::nullopt},  // an empty INTEGER
+        {"30 0F 02 01 00 04 01 70 30 07 02 02 12 34 02 01 00", std::nullopt},  // no PDU
+        {"30 0F 02 01 00 04 01 70 A2 07 02 02 12", std::nullopt},              // cut inside the id
+        {"30 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02", 0x1234},              // cut after it
+        {"30", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) {
+        const auto m = hexBytes(c.hex);
+        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&m), c.id) << c.hex;
+    }
+    EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(nullptr), std::nullopt);
 }
 
 TEST(SNMPMessageParser, ReportsNoFirstBindingBeyondWhatAnEightBitPositionSays)

@@ -1,0 +1,37 @@
+#pragma once
+// The one bounded wait of the network probes: readiness of one descriptor, or
+// plain time, up to a deadline, optionally cut short by a cancel check. A
+// per-call cancel or a service shutdown plugs in as another CancelCheck; the
+// probes that wait do not change for it.
+
+#include <chrono>
+#include <functional>
+
+using WaitClock = std::chrono::steady_clock;
+
+// Answers true when the wait should end now. An empty check never cancels,
+// and the wait then blocks in one piece instead of in slices.
+using CancelCheck = std::function<bool()>;
+
+// The longest a wait goes without asking its cancel check.
+constexpr auto kCancelSlice = std::chrono::milliseconds(10);
+
+enum class WaitResult {
+    Ready,     // one of the asked events is there
+    Error,     // the descriptor reports an error (POLLERR: e.g. an ICMP error queued)
+    TimedOut,  // the deadline passed first, or the wait itself failed
+    Cancelled, // the cancel check answered true
+};
+
+// Waits until fd reports one of events (poll(2) bits) or the deadline
+// passes; EINTR does not end it. A deadline already past polls once without
+// blocking. The check is asked before every slice.
+WaitResult waitFor(int fd, short events, WaitClock::time_point deadline, const CancelCheck& cancelled = {});
+
+// Sleeps until the deadline: TimedOut when it was reached, Cancelled when the
+// check said so first.
+WaitResult sleepUntil(WaitClock::time_point deadline, const CancelCheck& cancelled = {});
+
+// now + ms, with ms clamped to [0, 2^40] (about 35 years) so that no setting
+// wraps the clock.
+WaitClock::time_point deadlineAfter(int64_t ms);
