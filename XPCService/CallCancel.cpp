@@ -7,12 +7,6 @@
 
 #include <cstdint>
 
-namespace {
-
-thread_local CallCancel* tCurrent = nullptr;
-
-}  // namespace
-
 CallCancel::CallCancel(bool followsCancelFlag)
     : followsCancelFlag_(followsCancelFlag), fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
@@ -34,15 +28,7 @@ bool CallCancel::cancelled() const
     return cause_.load() != Cause::None || (followsCancelFlag_ && gCancelFlag.load() != 0);
 }
 
-CallCancel* CallCancel::current() { return tCurrent; }
-
-CallCancel::Scope::Scope(CallCancel& cancel) : previous_(tCurrent) { tCurrent = &cancel; }
-
-CallCancel::Scope::~Scope() { tCurrent = previous_; }
-
-bool currentCallCancelled()
+CancelCheck CallCancel::check() const
 {
-    if (const CallCancel* cancel = CallCancel::current())
-        return cancel->cancelled();
-    return gCancelFlag.load() != 0;
+    return CancelCheck([this] { return cancelled(); }, fd());
 }

@@ -6,6 +6,7 @@
 // descriptor readable, so a wait polls it beside its socket and ends at once.
 
 #include "UniqueFd.h"
+#include "Wait.h"
 
 #include <atomic>
 
@@ -29,28 +30,12 @@ public:
     // then fall back to short slices).
     int fd() const { return fd_.get(); }
 
-    // The interrupt of the call that runs on this thread, if any: the probes
-    // read it, so their signatures stay those of the workers.
-    static CallCancel* current();
-
-    // Makes cancel the current thread's interrupt for the life of the scope.
-    class Scope {
-    public:
-        explicit Scope(CallCancel& cancel);
-        ~Scope();
-        Scope(const Scope&) = delete;
-        Scope& operator=(const Scope&) = delete;
-
-    private:
-        CallCancel* previous_;
-    };
+    // The check the probes' waits take: this interrupt, polled beside their
+    // socket.
+    CancelCheck check() const;
 
 private:
     const bool followsCancelFlag_;
     std::atomic<Cause> cause_{Cause::None};
     UniqueFd fd_;
 };
-
-// What the probes test before and between their waits: the current call's
-// interrupt, or gCancelFlag alone on a thread that runs no call (unit tests).
-bool currentCallCancelled();

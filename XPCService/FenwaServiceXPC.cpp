@@ -91,12 +91,11 @@ void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const
 {
     CallCancel cancel(false);
     const CancelWatcher::Running running(watcher_, cancel, std::nullopt);
-    const CallCancel::Scope scope(cancel);
     answerUnlessStopped(reply, cancel, [&] {
         const auto cut = cutEchoRequest(request);
         if (!cut)
             return boolReply(false);
-        return boolReply(sendEchoAndRecvReply(cut->ipAddress.c_str(), cut->timeoutMsec));
+        return boolReply(sendEchoAndRecvReply(cut->ipAddress.c_str(), cut->timeoutMsec, cancel.check()));
     });
 }
 
@@ -115,7 +114,6 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& re
     // but never undo a cancel of its file.
     CallCancel cancel(!cut->cancelFlag);
     const CancelWatcher::Running running(watcher_, cancel, cancelFileReadThread(*cut));
-    const CallCancel::Scope scope(cancel);
     answerUnlessStopped(reply, cancel, [&] {
         if (cut->snmpTimeout > 0)
             gSnmpTimeout.store(cut->snmpTimeout);
@@ -133,7 +131,7 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& re
         // The reply comes from this call's own status and value type, not from
         // gtype, which an overlapping call may have written since.
         uint8_t valueType = 0;
-        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType);
+        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType, cancel.check());
         return snmpReply(status, valueType, uResult, stringForm_);
     });
 }

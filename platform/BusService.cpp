@@ -98,7 +98,8 @@ struct Client {
     bool hasWorker = false;
     bool waitsForSlot = false;     // its next call may wait, and every slot is taken
     bool departureWatched = false;  // a match on its name is set or being set
-    sdbus::Slot departure;
+    sdbus::Slot departure;          // kept while the client's state is
+
     Clock::time_point idleSince;
 };
 
@@ -308,27 +309,30 @@ void BusService::Impl::onCall(const std::string& method, sdbus::Result<std::stri
 
 // Adds a match on the one sender's NameOwnerChanged (bus thread, no lock
 // held), then asks whether the sender is still there, since it may have left
-// before the match was in place.
+// before the match was in place; the answer comes back through the loop.
 void BusService::Impl::watchDeparture(const std::string& sender)
 {
     sdbus::Slot slot;
-    bool present = true;
     try {
         slot = connection->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
                                     "member='NameOwnerChanged',arg0='" + sender + "'",
                                     [this, sender](sdbus::Message&) { onClientLeft(sender); });
-        busDaemon->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(sender).storeResultsTo(present);
+        busDaemon->callMethodAsync("NameHasOwner")
+            .onInterface("org.freedesktop.DBus")
+            .withArguments(sender)
+            .uponReplyInvoke([this, sender](const sdbus::Error* error, bool present) {
+                if (!error && !present)
+                    onClientLeft(sender);
+            });
     } catch (const sdbus::Error&) {
         // Too many matches, or the bus is going: its calls simply all run.
     }
-    {
-        std::lock_guard lock(mutex);
-        auto it = clients.find(sender);
-        if (it != clients.end() && it->second.departureWatched && !it->second.departure)
-            it->second.departure = std::move(slot);
-    }
-    if (!present)
-        onClientLeft(sender);
+    std::lock_guard lock(mutex);
+    auto it = clients.find(sender);
+    if (it != clients.end() && it->second.departureWatched && !it->second.departure)
+        it->second.departure = std::move(slot);
+    else if (slot)
+        retired.push_back(std::move(slot));
 }
 
 // A unique name is released only when its connection closes: the calls that
@@ -377,7 +381,6 @@ bool BusService::Impl::schedule(const std::string& sender, Client& client)
 // the next one must wait for a slot.
 void BusService::Impl::work(const std::string& sender)
 {
-    sdbus::Slot toDrop;
     std::vector<Call> unstarted, dropped;
     std::unique_lock lock(mutex);
     for (;;) {
@@ -411,8 +414,6 @@ void BusService::Impl::work(const std::string& sender)
             after.hasWorker = false;
             after.idleSince = Clock::now();
             idle.emplace_back(after.idleSince, sender);
-            toDrop = std::move(after.departure);
-            after.departureWatched = false;
             break;
         }
         if (after.calls.front().mayWait) {
@@ -425,14 +426,19 @@ void BusService::Impl::work(const std::string& sender)
             ++waitingCallsRunning;
         }
     }
-    --workers;
-    if (workers == 0)
-        workersGone.notify_all();
     lock.unlock();
     for (Call& call : unstarted)
         call.reply->fail(kErrorFailed, "no thread is left to run the call");
     for (Call& call : dropped)
         call.reply->fail(kErrorFailed, "the service is stopping");
+    unstarted.clear();
+    dropped.clear();
+
+    // Last: once the count is down, a stop may take the connection away.
+    lock.lock();
+    --workers;
+    if (workers == 0)
+        workersGone.notify_all();
 }
 
 // Hands free slots to the clients that have waited longest. Lock held; a call

@@ -1,0 +1,12 @@
+# The family's service under many clients at once, on a private bus inside
+# scripts/sandbox. The many-clients test client is shared with bench/.
+add_library(ph_many_clients STATIC ${CMAKE_CURRENT_LIST_DIR}/ManyClients.cpp ${CMAKE_CURRENT_LIST_DIR}/ServiceHarness.cpp)
+target_include_directories(ph_many_clients PUBLIC ${CMAKE_CURRENT_LIST_DIR})
+target_link_libraries(ph_many_clients PUBLIC phplatform)
+
+list(GET PH_BUILT_FAMILIES 0 PH_LOAD_FAMILY)
+add_executable(service_load_test ${CMAKE_CURRENT_LIST_DIR}/ServiceLoadTest.cpp)
+target_link_libraries(service_load_test PRIVATE ph_many_clients GTest::gtest)
+target_compile_definitions(service_load_test PRIVATE PH_FAMILY_DIR="${CMAKE_BINARY_DIR}/families/${PH_LOAD_FAMILY}")
+add_dependencies(service_load_test printer-helper-service-${PH_LOAD_FAMILY})
+ph_sandbox_test(service_load_test TIMEOUT 300 COMMAND $<TARGET_FILE:service_load_test>)
