@@ -94,7 +94,7 @@ struct Client {
     std::shared_ptr<BusExportedObject> object;
     bool accepted = false;
     std::deque<Call> calls;                // not yet started
-    std::shared_ptr<PendingReply> running;  // the call its worker runs now
+    std::weak_ptr<PendingReply> running;   // the call its worker runs now (its worker owns it)
     bool hasWorker = false;
     bool waitsForSlot = false;     // its next call may wait, and every slot is taken
     bool departureWatched = false;  // a match on its name is set or being set
@@ -537,8 +537,8 @@ int BusService::Impl::stop()
         workersGone.wait_for(lock, limits.stopLimit, [this] { return workers == 0; });
         workersLeft = workers > 0;
         for (auto& [sender, client] : clients) {
-            if (client.running)
-                open.push_back(client.running);
+            if (auto reply = client.running.lock())
+                open.push_back(std::move(reply));
             for (Call& call : client.calls)
                 open.push_back(call.reply);
             if (client.departure)
