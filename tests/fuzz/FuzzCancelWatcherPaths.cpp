@@ -1,7 +1,7 @@
 // The cancel watcher's path handling on arbitrary input: the split of a
 // cancel-file path into the folder to watch and the name, and the walk over a
-// buffer of inotify records. Checks that a split puts the pieces back
-// together and that the walk never reads past the buffer.
+// buffer of inotify records. Checks the split against the path's own last
+// "/" and that the walk never reads past the buffer.
 #include "CancelWatcher.h"
 
 #include <cstddef>
@@ -14,12 +14,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const std::string path(reinterpret_cast<const char*>(data), size);
     if (const auto split = splitWatchedPath(path)) {
-        if (split->name.empty() || split->name.find('/') != std::string::npos)
-            __builtin_trap();
-        const std::string joined = split->folder == "." && path.find('/') == std::string::npos
-                                       ? split->name
-                                       : (split->folder == "/" ? "/" : split->folder + "/") + split->name;
-        if (joined != path)
+        // The name is what follows the last "/", the folder what precedes it
+        // ("/" for a path in the root, "." for a bare name).
+        const std::size_t slash = path.rfind('/');
+        const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+        if (split->name.empty() || split->name != name || split->folder != folder)
             __builtin_trap();
     }
 

@@ -57,6 +57,7 @@ void ManyClients::call(std::size_t i, const std::string& method, const std::stri
             done(CallOutcome{false, "closed", std::chrono::steady_clock::now()});
             return;
         }
+        c.dirty = true;
         c.proxy->callMethodAsync(method)
             .onInterface(interface_)
             .withTimeout(kCallTimeoutUsec)
@@ -111,16 +112,21 @@ void ManyClients::drive()
             for (Connection& c : connections_) {
                 if (!c.bus)
                     continue;
-                sdbus::IConnection::PollData data{};
-                try {
-                    data = c.bus->getEventLoopPollData();
-                } catch (const sdbus::Error&) {
-                    continue;  // the bus has gone
+                if (c.dirty) {
+                    try {
+                        const auto data = c.bus->getEventLoopPollData();
+                        c.fd = data.fd;
+                        c.events = data.events;
+                        c.timeoutUsec = data.timeout_usec;
+                    } catch (const sdbus::Error&) {
+                        continue;  // the bus has gone
+                    }
+                    c.dirty = false;
                 }
-                fds.push_back(pollfd{data.fd, data.events, 0});
+                fds.push_back(pollfd{c.fd, c.events, 0});
                 polled.push_back(&c);
-                if (data.timeout_usec != UINT64_MAX) {
-                    const int ms = data.timeout_usec <= nowUsec ? 0 : static_cast<int>((data.timeout_usec - nowUsec) / 1000 + 1);
+                if (c.timeoutUsec != UINT64_MAX) {
+                    const int ms = c.timeoutUsec <= nowUsec ? 0 : static_cast<int>((c.timeoutUsec - nowUsec) / 1000 + 1);
                     timeout = timeout < 0 ? ms : std::min(timeout, ms);
                 }
             }
@@ -138,6 +144,7 @@ void ManyClients::drive()
             Connection& c = *polled[k];
             if (!c.bus || (fds[k + 1].revents == 0 && ready != 0))
                 continue;
+            c.dirty = true;
             try {
                 while (c.bus->processPendingRequest()) {
                 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -48,6 +49,12 @@ private:
     struct Connection {
         std::unique_ptr<sdbus::IConnection> bus;
         std::unique_ptr<sdbus::IProxy> proxy;
+        // What to poll for, asked anew only after the connection was used:
+        // asking all of them on every wake costs more than the calls.
+        bool dirty = true;
+        int fd = -1;
+        short events = 0;
+        uint64_t timeoutUsec = UINT64_MAX;
     };
 
     void drive();

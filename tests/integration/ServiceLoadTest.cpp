@@ -215,12 +215,14 @@ TEST_F(ServiceLoad, CancelEndsOnlyTheReadsThatNamedItsFile)
 TEST_F(ServiceLoad, NoCancelIsLostWhileAnotherClientStartsFlagZeroReads)
 {
     auto c = clients(3);
-    std::atomic<bool> busy{true};
+    std::atomic<bool> busy{true}, churnEnded{false};
     std::atomic<int> started{0};
     // Client 2 starts a flag-"0" read whenever its last one answered.
     std::function<void(const CallOutcome&)> again = [&](const CallOutcome&) {
-        if (!busy)
+        if (!busy) {
+            churnEnded = true;
             return;
+        }
         ++started;
         c->call(2, kRead, readRequest("0", dir_ / "churn", 20), again);
     };
@@ -239,7 +241,8 @@ TEST_F(ServiceLoad, NoCancelIsLostWhileAnotherClientStartsFlagZeroReads)
     }
     busy = false;
     EXPECT_GT(started.load(), 10);
-    std::this_thread::sleep_for(100ms);
+    while (!churnEnded)
+        std::this_thread::sleep_for(10ms);
 }
 
 TEST_F(ServiceLoad, ReadsWithFlagNullFollowTheProcessWideFlagAsBefore)
