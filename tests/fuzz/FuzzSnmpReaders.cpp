@@ -1,4 +1,5 @@
-// Every reading operation of SNMPMessage on arbitrary bytes. The first eight
+// Every reading operation of SNMPMessage on arbitrary bytes, the long-form
+// length readers and the structure walk included. The first eight
 // bytes choose the value index; the rest is the message.
 #include "SNMPMessage.h"
 
@@ -24,7 +25,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         (void)SNMPMessage::extractValueStringFromMessage(m, index);
         (void)SNMPMessage::extractValueDataFromMessage(m, index);
         (void)SNMPMessage::convertOIDDataToString(m);
-        (void)SNMPMessage::extractAllOIDPositionAndLengthFromMessage(m);
+        (void)SNMPMessage::extractRequestIdFromMessage(m);
+        // Every location lies inside the message: a long-form length field
+        // never points its reader outside.
+        for (const auto& at : SNMPMessage::extractAllOIDPositionAndLengthFromMessage(m))
+            if (at[0] >= m->size() || at[1] >= m->size() || at[0] >= at[1])
+                __builtin_trap();
         uint8_t pos = 0, lenIdx = 0;
         uint64_t len = 0;
         SNMPMessage::extractOIDPositionAndLengthFromMessage(m, pos, lenIdx, len);

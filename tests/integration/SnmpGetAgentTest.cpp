@@ -8,9 +8,13 @@ namespace {
 // The long texts the agent serves (tests/integration/agent/snmpd.conf): 200
 // bytes, and the first 254 of 300 bytes, whose 255th and 256th byte are "é".
 const char* const kText200 =
-    "Fenwa DX 5200 colour laser printer; firmware 4.12.7 (build 2291); engine DX-5200C rev B; duplex unit, 550-sheet tray 2 and 2,000-sheet high-capacity feeder installed; network card FNW-8 1000BASE-T, IP";
+    "Fenwa DX 5200 colour laser printer; firmware 4.12.7 (build 2291); engine DX-5200C rev B; duplex "
+    "unit, 550-sheet tray 2 and 2,000-sheet high-capacity feeder installed; network card FNW-8 "
+    "1000BASE-T, IP";
 const char* const kText300Head =
-    "Fenwa DX 5200 supply status: black toner cartridge TK-5200K (high yield, 18,000 pages) at 42 percent; cyan TK-5200C at 67 percent; magenta TK-5200M at 12 percent, order soon; yellow TK-5200Y at 88 percent; waste toner box 30 percent full; drum unit DK-52";
+    "Fenwa DX 5200 supply status: black toner cartridge TK-5200K (high yield, 18,000 pages) at "
+    "42 percent; cyan TK-5200C at 67 percent; magenta TK-5200M at 12 percent, order soon; yellow "
+    "TK-5200Y at 88 percent; waste toner box 30 percent full; drum unit DK-52";
 
 struct AgentCase {
     const char* name;
@@ -112,6 +116,8 @@ TEST_F(SnmpGetRequestForms, RefusedRequestsAnswerAtOnceWithNoAnswer)
             {"missing OID", "127.0.0.1", "public", std::nullopt},
             {"OID without encoding", "127.0.0.1", "public", "13.6.1"},
             {"empty host", "", "public", "1.3.6.1.2.1.1.1.0"},
+            {"IPv6 with an unknown scope", "fe80::1%nosuchif", "public", "1.3.6.1.2.1.1.1.0"},
+            {"IPv6 name form", "ip6-localhost", "public", "1.3.6.1.2.1.1.1.0"},
         };
     for (const auto& [what, host, community, oid] : cases) {
         gtype = 0xEE;
@@ -125,7 +131,7 @@ TEST_F(SnmpGetRequestForms, RefusedRequestsAnswerAtOnceWithNoAnswer)
 
 TEST_F(SnmpGetRequestForms, AHostThatDoesNotAnswerGivesNoAnswerAfterTheTimeOut)
 {
-    for (const char* host : {"198.51.100.77", "127.0.0.9"}) {
+    for (const char* host : {"198.51.100.77", "127.0.0.9", "fe80::77%ph0", "::2"}) {
         const SnmpGetOutcome out = snmpGet(host, "public", "1.3.6.1.2.1.1.1.0");
         EXPECT_EQ(out.status, -9780) << host;
         EXPECT_GE(out.elapsed, 280ms) << host;

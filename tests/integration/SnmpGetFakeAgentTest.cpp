@@ -34,8 +34,9 @@ Answer valueAnswer(std::vector<uint8_t> value)
     return [value](int64_t id, const std::vector<uint8_t>&) { return std::vector<std::vector<uint8_t>>{snmpAnswer(kSysDescrOid, value, id)}; };
 }
 
-// The same answer cut to its first n bytes (still with our request id).
-Answer cutAnswer(std::vector<uint8_t> value, std::size_t n)
+// The same answer truncated to its first n bytes: no longer valid BER, as a
+// datagram cut short is not (the request id still ours).
+Answer truncatedAnswer(std::vector<uint8_t> value, std::size_t n)
 {
     return [value, n](int64_t id, const std::vector<uint8_t>&) {
         auto bytes = snmpAnswer(kSysDescrOid, value, id);
@@ -186,9 +187,9 @@ INSTANTIATE_TEST_SUITE_P(
                  threeHundredBytes().substr(0, 254)},
         // The unsigned kind no real agent here serves.
         FakeCase{"Unsigned47", valueAnswer(berUnsigned(0x47, 4000000000u)), 2, 0, 0, 4, std::nullopt, "4000000000"},
-        FakeCase{"CutString", cutAnswer(octets("abcdef"), 42), 0, 0, 0, 4, std::nullopt, ""},
-        FakeCase{"CutInteger", cutAnswer({0x02, 0x04, 1, 2, 3, 4}, 42), 0, 0, 0, 2, 0, ""},
-        FakeCase{"CutAfterTheValueTag", cutAnswer({0x02, 0x01, 7}, 40), 0, 0, -30896, 5, std::nullopt, ""},
+        FakeCase{"CutString", truncatedAnswer(octets("abcdef"), 42), 0, 0, 0, 4, std::nullopt, ""},
+        FakeCase{"CutInteger", truncatedAnswer({0x02, 0x04, 1, 2, 3, 4}, 42), 0, 0, 0, 2, 0, ""},
+        FakeCase{"CutAfterTheValueTag", truncatedAnswer({0x02, 0x01, 7}, 40), 0, 0, -30896, 5, std::nullopt, ""},
         FakeCase{"UnknownTag", valueAnswer(berElement(0x80, std::string("zz"))), 0, 0, -30896, 5, std::nullopt, ""}),
     [](const auto& p) { return std::string(p.param.name); });
 

@@ -29,6 +29,19 @@ check "a private bus is exported" sh -c 'case "$DBUS_SESSION_BUS_ADDRESS" in uni
 check "the bus answers" busctl --user list --no-pager
 check "the printer agent answers with its description" sh -c \
   'snmpget -v1 -c public -Oqv 127.0.0.1 1.3.6.1.2.1.1.1.0 | grep -q "Fenwa DX 5200"'
+check "the router drops other destinations without a word" python3 -c '
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM, socket.IPPROTO_ICMP)
+s.setsockopt(socket.IPPROTO_IP, 11, 1)  # IP_RECVERR
+s.settimeout(0.5)
+s.sendto(bytes([8, 0, 0xF7, 0xFF]) + bytes(24), ("192.0.2.77", 0))
+try:
+    s.recv(100)
+    raise SystemExit(1)
+except socket.timeout:
+    raise SystemExit(0)
+except OSError:
+    raise SystemExit(1)'
 check "the printer agent answers over IPv6 too" sh -c \
   'snmpget -v1 -c public -Oqv udp6:[::1] 1.3.6.1.2.1.1.1.0 | grep -q "Fenwa DX 5200"'
 check "the agent refuses other communities" sh -c \

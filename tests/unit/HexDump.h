@@ -24,6 +24,9 @@ inline std::string hexDump(const std::vector<uint8_t>& bytes)
     return out.empty() ? "(empty)" : out;
 }
 
+// The same for bytes held in a string (file contents and the like).
+inline std::string hexDump(const std::string& bytes) { return hexDump(std::vector<uint8_t>(bytes.begin(), bytes.end())); }
+
 // Parses "30 27 02 ..." (any white space between pairs) into bytes.
 inline std::vector<uint8_t> hexBytes(const std::string& text)
 {

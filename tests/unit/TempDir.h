@@ -1,6 +1,8 @@
 #pragma once
 // A private folder for file tests, removed with everything in it.
 
+#include "HexDump.h"  // hexDump, for messages about file contents
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -46,18 +48,4 @@ inline bool exists(const std::string& path)
 {
     std::error_code ignored;
     return std::filesystem::symlink_status(path, ignored).type() != std::filesystem::file_type::not_found;
-}
-
-// Bytes as hex pairs, for messages about file contents.
-inline std::string hexDump(const std::string& bytes)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (const char ch : bytes) {
-        const auto c = static_cast<unsigned char>(ch);
-        out += digits[c >> 4];
-        out += digits[c & 15];
-        out += ' ';
-    }
-    return out;
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 
 TEST(Text, StrictUtf8RejectsOverlongSurrogatesAndBeyondU10FFFF)
@@ -30,6 +31,27 @@ TEST(Text, StrictUtf8RejectsOverlongSurrogatesAndBeyondU10FFFF)
     };
     for (const auto& c : cases)
         EXPECT_EQ(isValidUtf8(c.bytes), c.valid) << testing::PrintToString(c.bytes);
+}
+
+TEST(Text, DecodesOneCharacterAtAPositionWithItsLength)
+{
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x96\xA8\xC3";
+    struct Case {
+        std::size_t at;
+        std::optional<std::pair<char32_t, std::size_t>> found;
+    } cases[] = {
+        {0, std::make_pair(U'a', std::size_t{1})},
+        {1, std::make_pair(char32_t{0xE9}, std::size_t{2})},
+        {2, std::nullopt},  // a continuation byte starts nothing
+        {3, std::make_pair(char32_t{0x20AC}, std::size_t{3})},
+        {6, std::make_pair(char32_t{0x1F5A8}, std::size_t{4})},
+        {10, std::nullopt},  // cut short by the end
+        {11, std::nullopt},  // outside
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(decodeUtf8At(text, c.at), c.found) << c.at;
+    EXPECT_EQ(utf8CharStartBefore(text, 10), 6u);
+    EXPECT_EQ(utf8CharStartBefore(text, 3), 1u);
 }
 
 TEST(Text, Latin1TakesEachByteAsOneCharacter)
