@@ -28,7 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char* const kSilentHost = "198.51.100.77";
+const char* const kSilentHost = "192.0.2.77";
 
 std::string readRequest(const std::string& flag, const std::string& cancelFile, long timeoutMs,
                         const std::string& host = kSilentHost)
@@ -183,9 +183,13 @@ void cancelLatency()
         c->call(i, "pdeSnmpGet_XPC", readRequest("0", s.file("s" + std::to_string(i)), 60000), background.slot(i));
     const std::size_t reader = slow, canceller = slow + 1, churn = slow + 2;
     std::atomic<bool> busy{true}, churnEnded{false};
+    // Flag-"0" reads of the agent, or of the silent host without one; the
+    // time-out is process-wide, so the churn uses the slow reads' one.
+    const char* agent = std::getenv("PH_AGENT");
     std::function<void(const CallOutcome&)> again = [&](const CallOutcome&) {
         if (busy)
-            c->call(churn, "pdeSnmpGet_XPC", readRequest("0", s.file("churn"), 20), again);
+            c->call(churn, "pdeSnmpGet_XPC",
+                    agent ? readRequest("0", s.file("churn"), 60000, agent) : readRequest("0", s.file("churn"), 20), again);
         else
             churnEnded = true;
     };

@@ -9,7 +9,7 @@ add_executable(service_load_test ${CMAKE_CURRENT_LIST_DIR}/ServiceLoadTest.cpp)
 target_link_libraries(service_load_test PRIVATE ph_many_clients GTest::gtest)
 target_compile_definitions(service_load_test PRIVATE PH_FAMILY_DIR="${CMAKE_BINARY_DIR}/families/${PH_LOAD_FAMILY}")
 add_dependencies(service_load_test printer-helper-service-${PH_LOAD_FAMILY})
-ph_sandbox_test(service_load_test TIMEOUT 300 COMMAND $<TARGET_FILE:service_load_test>)
+ph_sandbox_test(service_load_test AGENT TIMEOUT 300 COMMAND $<TARGET_FILE:service_load_test>)
 
 # The property-list write as another user: service, tool and bus run as nobody.
 ph_sandbox_test(plist_write_as_other_user_test TIMEOUT 60
