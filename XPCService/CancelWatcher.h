@@ -1,12 +1,22 @@
 #pragma once
-// One watcher thread serves every cancel file of the process: each watched
-// path is polled every 20 ms; a path found holding a non-empty regular file
-// raises gCancelFlag to 1, the file is removed and the path is no longer
-// watched. Paths stay watched after their call has answered; a missing or
-// unreadable path counts as no cancel yet.
+// The cancel files of the running SNMP reads, and the interrupts of every
+// running network call. A path is watched only while a read that named it
+// runs: through inotify on its folder, or by a stat every 20 ms where the file
+// system gives no events. When a watched file is found non-empty (a regular
+// file only), gCancelFlag is raised to 1, the reads that named that file are
+// cancelled, the file is removed, and so are the reads that follow
+// gCancelFlag (cancel flag "NULL"). Idle, the watcher thread sleeps in poll.
 
+#include "CallCancel.h"
+
+#include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 class CancelWatcher {
 public:
@@ -15,17 +25,53 @@ public:
     CancelWatcher(const CancelWatcher&) = delete;
     CancelWatcher& operator=(const CancelWatcher&) = delete;
 
-    // Adds a path (again: refreshes it). At most kMaxPaths distinct paths are
-    // watched; beyond that the oldest is dropped.
-    void watch(const std::string& path);
+    // A running call, known to the watcher for the life of this object. Its
+    // cancel file, if any, is watched meanwhile; a file already non-empty
+    // cancels the call at once.
+    class Running {
+    public:
+        Running(CancelWatcher& watcher, CallCancel& cancel, const std::optional<std::string>& cancelFile);
+        ~Running();
+        Running(const Running&) = delete;
+        Running& operator=(const Running&) = delete;
+
+    private:
+        CancelWatcher& watcher_;
+        CallCancel& cancel_;
+    };
+
+    // Stores a request's cancel flag in gCancelFlag; a non-zero value also
+    // interrupts the running calls that follow the flag.
+    void storeCancelFlag(int32_t value);
+
+    // The service stops: every running call is interrupted, and so is every
+    // call that starts from now on.
+    void stopAll();
 
     // How many paths are watched now, and whether path is one of them.
     std::size_t watchedCount() const;
     bool isWatched(const std::string& path) const;
 
-    static constexpr std::size_t kMaxPaths = 1024;
+    static constexpr std::chrono::milliseconds kPollPeriod{20};
 
 private:
     struct Impl;
-    Impl* impl_;
+    std::unique_ptr<Impl> impl_;
 };
+
+// --- path and event handling, exposed for tests and fuzzing -----------------
+
+// The folder to watch for path and the name the file has in it ("a/b" gives
+// "a" and "b", "b" gives "." and "b", "/b" gives "/" and "b"); none when path
+// ends in "/" or names no file (empty, ".", "..", or holding a NUL byte).
+struct WatchedName {
+    std::string folder;
+    std::string name;
+};
+std::optional<WatchedName> splitWatchedPath(std::string_view path);
+
+// Walks the inotify records in buffer, calling each(wd, mask, name) with the
+// name cut at its first NUL. Stops at a record that does not fit; answers how
+// many records were read whole.
+std::size_t forEachInotifyEvent(const unsigned char* buffer, std::size_t size,
+                                const std::function<void(int, uint32_t, std::string_view)>& each);

@@ -1,5 +1,6 @@
 #include "FenwaServiceXPC.h"
 
+#include "CallCancel.h"
 #include "CancelWatcher.h"
 #include "FileOperations.h"
 #include "PdeSnmpGet.h"
@@ -8,7 +9,9 @@
 #include "SendMagicPacket.h"
 #include "Settings.h"
 
+#include <algorithm>
 #include <exception>
+#include <syslog.h>
 
 namespace {
 
@@ -25,6 +28,31 @@ void answer(const Reply& reply, Work work)
         text = std::string(kReplyFalse);
     }
     reply(text);
+}
+
+// A network call's answer, unless the service stopped it: then no reply is
+// given here, and the connection layer answers that the service is stopping.
+template <typename Work>
+void answerUnlessStopped(const Reply& reply, const CallCancel& cancel, Work work)
+{
+    std::string text;
+    try {
+        text = work();
+    } catch (...) {
+        text = std::string(kReplyFalse);
+    }
+    if (!cancel.stopped())
+        reply(text);
+}
+
+// The cancel call logs the request; a request can be as long as a bus message,
+// a log line need not be.
+constexpr std::size_t kMaxLoggedBytes = 4096;
+
+void logCancelLine(const char* label, std::string_view text)
+{
+    const int length = static_cast<int>(std::min(text.size(), kMaxLoggedBytes));
+    syslog(LOG_ERR, "helper - cancelFileWrite - %s = %.*s", label, length, text.data());
 }
 
 }  // namespace
@@ -61,24 +89,32 @@ void FenwaServiceXPC::sendMagicPacket_XPC(const std::string& request, const Repl
 
 void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const Reply& reply)
 {
-    answer(reply, [&] {
+    CallCancel cancel(false);
+    const CancelWatcher::Running running(watcher_, cancel, std::nullopt);
+    answerUnlessStopped(reply, cancel, [&] {
         const auto cut = cutEchoRequest(request);
         if (!cut)
             return boolReply(false);
-        return boolReply(sendEchoAndRecvReply(cut->ipAddress.c_str(), cut->timeoutMsec));
+        return boolReply(sendEchoAndRecvReply(cut->ipAddress.c_str(), cut->timeoutMsec, cancel.check()));
     });
 }
 
 void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& reply)
 {
-    answer(reply, [&] {
-        const auto cut = cutSnmpRequest(request);
-        // The cancel file must exist before anything is sent; without it the
-        // call changes no setting and starts no watcher.
-        if (!cut || !touchCancelFile(cut->cancelFileName))
-            return boolReply(false);
-        if (cut->cancelFlag)
-            cancelFileReadThread(cut->cancelFileName);
+    const auto cut = cutSnmpRequest(request);
+    // The cancel file must exist before anything is sent; without it the
+    // call changes no setting and watches nothing.
+    if (!cut || !touchCancelFile(cut->cancelFileName)) {
+        answer(reply, [] { return boolReply(false); });
+        return;
+    }
+
+    // A read with a cancel flag answers to its own cancel file; one with
+    // "NULL" follows gCancelFlag. The request's own flag can cancel its read
+    // but never undo a cancel of its file.
+    CallCancel cancel(!cut->cancelFlag);
+    const CancelWatcher::Running running(watcher_, cancel, cancelFileReadThread(*cut));
+    answerUnlessStopped(reply, cancel, [&] {
         if (cut->snmpTimeout > 0)
             gSnmpTimeout.store(cut->snmpTimeout);
         if (cut->snmpRetries > 0)
@@ -86,22 +122,33 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& re
 
         const ArgVector args = argVectorFrom(cut->pieces);
         UResult uResult{};
-        // After the watcher has started: the request's value overrules a
-        // cancel that the watcher raised in between.
-        if (cut->cancelFlag)
-            gCancelFlag.store(*cut->cancelFlag);
+        if (cut->cancelFlag) {
+            watcher_.storeCancelFlag(*cut->cancelFlag);
+            if (*cut->cancelFlag != 0)
+                cancel.raise(CallCancel::Cause::Cancel);
+        }
 
         // The reply comes from this call's own status and value type, not from
         // gtype, which an overlapping call may have written since.
         uint8_t valueType = 0;
-        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType);
+        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType, cancel.check());
         return snmpReply(status, valueType, uResult, stringForm_);
     });
 }
 
 void FenwaServiceXPC::cancelFileWrite_XPC(const std::string& request, const Reply& reply)
 {
-    answer(reply, [&] { return boolReply(cancelFileWrite(request)); });
+    answer(reply, [&] {
+        const std::optional<std::string> path = cutCancelRequest(request);
+        logCancelLine("argString", request);
+        logCancelLine("argcStr", path ? std::string_view(*path) : "(null)");
+        return boolReply(appendCancelByte(path));
+    });
 }
 
-void FenwaServiceXPC::cancelFileReadThread(const std::string& path) { watcher_.watch(path); }
+std::optional<std::string> FenwaServiceXPC::cancelFileReadThread(const SnmpRequest& request)
+{
+    if (!request.cancelFlag)
+        return std::nullopt;
+    return request.cancelFileName;
+}

@@ -6,9 +6,11 @@
 #include "FamilyConfig.h"
 
 #include <functional>
+#include <optional>
 #include <string>
 
 class CancelWatcher;
+struct SnmpRequest;
 
 using Reply = std::function<void(const std::string&)>;
 
@@ -23,8 +25,9 @@ public:
     void pdeSnmpGet_XPC(const std::string& request, const Reply& reply);
     void cancelFileWrite_XPC(const std::string& request, const Reply& reply);
 
-    // Hands the cancel file of an SNMP call to the process's one watcher.
-    void cancelFileReadThread(const std::string& path);
+    // The cancel file that the watcher keeps an eye on while the SNMP read
+    // runs: the request's, unless its cancel flag is "NULL".
+    static std::optional<std::string> cancelFileReadThread(const SnmpRequest& request);
 
 private:
     StringForm stringForm_;

@@ -1,5 +1,6 @@
 #include "FenwaXPCServiceDelegate.h"
 
+#include "CancelWatcher.h"
 #include "FenwaServiceXPC.h"
 #include "Protocol.h"
 
@@ -45,6 +46,13 @@ public:
         // here; leaving it unanswered makes the connection layer send an error.
     }
 
+    // Only the network probes wait long; the file operations and the cancel
+    // call never queue behind them.
+    bool mayWait(const std::string& method) const override
+    {
+        return method == "sendEchoAndRecvReply_XPC" || method == "pdeSnmpGet_XPC";
+    }
+
 private:
     FenwaServiceXPC service_;
 };
@@ -55,6 +63,8 @@ FenwaXPCServiceDelegate::FenwaXPCServiceDelegate(StringForm stringForm, CancelWa
     : stringForm_(stringForm), watcher_(watcher)
 {
 }
+
+void FenwaXPCServiceDelegate::serviceStopping() { watcher_.stopAll(); }
 
 bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
 {

@@ -17,6 +17,9 @@ public:
     // Always true: no client is refused and the peer is not examined.
     bool shouldAcceptNewConnection(BusPeer& peer) override;
 
+    // Interrupts every running network call and every one still to start.
+    void serviceStopping() override;
+
     // The six entry points, in protocol order, as the bus names them.
     static const std::vector<std::string>& methodNames();
 

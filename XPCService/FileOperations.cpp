@@ -1,12 +1,10 @@
 #include "FileOperations.h"
 
-#include "Request.h"
 #include "Text.h"
 #include "UniqueFd.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,10 +24,6 @@ constexpr int kOpenFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
 
 // The probe holds its path in 256 bytes with the terminating zero.
 constexpr std::size_t kMaxProbePathBytes = 255;
-
-// The cancel call logs the request; a request can be as long as a bus message,
-// a log line need not be.
-constexpr int kMaxLoggedBytes = 4096;
 
 bool usablePath(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
 
@@ -133,10 +127,22 @@ private:
     std::string path_;
 };
 
-void logCancelLine(const char* label, std::string_view text)
+// Writes data through the open file itself: from its start, then cut to the
+// data's length. Its owner, group and links stay; a failure part-way leaves
+// mixed contents, which is why the replace is preferred where it is sound.
+bool writeInPlace(int fd, std::string_view data)
 {
-    const int length = static_cast<int>(std::min<std::size_t>(text.size(), kMaxLoggedBytes));
-    syslog(LOG_ERR, "helper - cancelFileWrite - %s = %.*s", label, length, text.data());
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 && ::fsync(fd) == 0;
 }
 
 }  // namespace
@@ -171,13 +177,21 @@ bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::stri
     if (!target)
         return false;
 
+    // An existing file is written only if the caller may open it for writing,
+    // whatever its folder allows; the open also keeps it for a write in place.
     mode_t mode = kCreatedMode;
     struct stat existing {};
+    UniqueFd file;
     const bool exists = ::stat(target->c_str(), &existing) == 0;
     if (exists) {
         if (!S_ISREG(existing.st_mode))
             return false;
         mode = existing.st_mode & 07777;
+        file.reset(openRetrying(target->c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+        if (!file)
+            return false;
+        if (existing.st_nlink > 1)
+            return writeInPlace(file.get(), data);
     }
 
     const std::size_t slash = target->rfind('/');
@@ -189,15 +203,21 @@ bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::stri
     std::string pattern = folder + "/." + base.substr(0, 200) + ".XXXXXX";
     const UniqueFd fd(::mkostemp(pattern.data(), O_CLOEXEC));
     if (!fd)
-        return false;
+        return exists && writeInPlace(file.get(), data);
     TempFile temp(pattern);
 
     if (::fchmod(fd.get(), mode) != 0)
         return false;
     if (exists) {
-        // Keeps owner and group where we may; as an ordinary user only a file
-        // of our own is written, and then nothing changes.
+        // Only root may give the new file another owner; where it ends up
+        // with an owner or group the old file did not have, the rename would
+        // change who owns the caller's data, so the file is written in place.
         [[maybe_unused]] const int ignored = ::fchown(fd.get(), existing.st_uid, existing.st_gid);
+        struct stat made {};
+        if (::fstat(fd.get(), &made) != 0)
+            return false;
+        if (made.st_uid != existing.st_uid || made.st_gid != existing.st_gid)
+            return writeInPlace(file.get(), data);
     }
     if (!writeAll(fd.get(), data) || ::fsync(fd.get()) != 0)
         return false;
@@ -233,12 +253,4 @@ bool appendCancelByte(const std::optional<std::string>& path)
     if (written < 0)
         written = ::write(fd.get(), &cancelByte, 1);
     return written == 1;
-}
-
-bool cancelFileWrite(const std::string& request)
-{
-    const std::optional<std::string> path = cutCancelRequest(request);
-    logCancelLine("argString", request);
-    logCancelLine("argcStr", path ? std::string_view(*path) : "(null)");
-    return appendCancelByte(path);
 }

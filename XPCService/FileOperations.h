@@ -18,9 +18,13 @@ bool isFilePathWritable_XPC(const std::string& path);
 
 // Writes data as the whole new contents of the file that url names, through a
 // temporary file in the same folder that is synced and renamed over it: a
-// failed write leaves the old contents whole. An existing file keeps its
+// failed write leaves the old contents whole. An existing file must be one the
+// caller may open for writing; where the rename would give it another owner
+// or group, split its hard links, or cannot be made in its folder, the data
+// are written through the file itself instead. An existing file keeps its
 // permission bits, a symbolic link is written through to its target, a new
-// file gets 0664. No URL, or a folder, device or pipe at the path: false.
+// file gets 0664. No URL, a file the caller may not write, or a folder, device
+// or pipe at the path: false.
 bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::string_view data);
 
 // Creates the cancel file (0664) or opens it as it is, in append mode, and
@@ -30,7 +34,3 @@ bool touchCancelFile(const std::string& path);
 // Appends the one byte 0x01 to an existing cancel file, never creating it; a
 // write error is tried once more. True when exactly one byte was written.
 bool appendCancelByte(const std::optional<std::string>& path);
-
-// The cancel call: logs the request and its path (two lines at LOG_ERR), then
-// appends the cancel byte to the file named before ":CancelFileName:".
-bool cancelFileWrite(const std::string& request);

@@ -6,12 +6,33 @@
 
 #include <chrono>
 #include <functional>
+#include <type_traits>
+#include <utility>
 
 using WaitClock = std::chrono::steady_clock;
 
 // Answers true when the wait should end now. An empty check never cancels,
-// and the wait then blocks in one piece instead of in slices.
-using CancelCheck = std::function<bool()>;
+// and the wait then blocks in one piece instead of in slices. A check that
+// comes with an interrupt descriptor (readable once the check turns true, as
+// a running call's own interrupt is) is polled beside the wait's descriptor,
+// so that wait too blocks in one piece and still ends at once.
+class CancelCheck {
+public:
+    CancelCheck() = default;
+    template <typename Test, typename = std::enable_if_t<std::is_invocable_r_v<bool, Test&>>>
+    CancelCheck(Test test) : test_(std::move(test))
+    {
+    }
+    CancelCheck(std::function<bool()> test, int interruptFd) : test_(std::move(test)), interruptFd_(interruptFd) {}
+
+    explicit operator bool() const { return static_cast<bool>(test_); }
+    bool operator()() const { return test_(); }
+    int interruptFd() const { return test_ ? interruptFd_ : -1; }
+
+private:
+    std::function<bool()> test_;
+    int interruptFd_ = -1;
+};
 
 // The longest a wait goes without asking its cancel check.
 constexpr auto kCancelSlice = std::chrono::milliseconds(10);

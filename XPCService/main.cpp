@@ -7,8 +7,14 @@
 #include "FamilyConfig.h"
 #include "FenwaXPCServiceDelegate.h"
 
+#include <malloc.h>
+
 int main()
 {
+    // Every call runs on a short-lived thread; without a cap each would be
+    // given a malloc arena of its own, 64 MiB of address space apiece.
+    mallopt(M_ARENA_MAX, 4);
+
     // The one watcher of every cancel file; it outlives the bus service,
     // whose destructor answers and joins every call first.
     CancelWatcher watcher;

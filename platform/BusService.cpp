@@ -4,21 +4,43 @@
 
 #include <sdbus-c++/sdbus-c++.h>
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <algorithm>
 #include <deque>
-#include <list>
 #include <mutex>
-#include <thread>
 #include <unordered_map>
+
+// Lock order: sdbus-c++ runs every bus callback with its own connection lock
+// held, and sending a reply takes that lock. So code that holds `mutex` below
+// never touches the bus; the bus thread may take `mutex` inside a callback.
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 constexpr const char* kErrorFailed = "org.freedesktop.DBus.Error.Failed";
 constexpr const char* kErrorAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
-constexpr const char* kErrorLimitsExceeded = "org.freedesktop.DBus.Error.LimitsExceeded";
+
+// The calls' code keeps its buffers on the heap; 256 KiB leaves ample room
+// for libc (syslog, getaddrinfo). Sanitizers make frames several times larger.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kWorkerStack = 2u << 20;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr std::size_t kWorkerStack = 2u << 20;
+#else
+constexpr std::size_t kWorkerStack = 256u << 10;
+#endif
+#else
+constexpr std::size_t kWorkerStack = 256u << 10;
+#endif
 
 // The connection whose event loop SIGTERM and SIGINT end; leaving the loop
 // from a signal handler is what sdbus-c++ offers for that.
@@ -65,16 +87,50 @@ struct Call {
     std::string method;
     std::string request;
     std::shared_ptr<PendingReply> reply;
+    bool mayWait = false;
 };
 
 struct Client {
     std::shared_ptr<BusExportedObject> object;
     bool accepted = false;
-    std::deque<Call> calls;
-    bool scheduled = false;  // in the run queue or held by a worker
-    bool gone = false;       // the sender has left the bus
-    std::chrono::steady_clock::time_point lastActive;
+    std::deque<Call> calls;                // not yet started
+    std::weak_ptr<PendingReply> running;   // the call its worker runs now (its worker owns it)
+    bool hasWorker = false;
+    bool waitsForSlot = false;     // its next call may wait, and every slot is taken
+    bool departureWatched = false;  // a match on its name is set or being set
+    sdbus::Slot departure;          // kept while the client's state is
+
+    Clock::time_point idleSince;
 };
+
+// Runs body on a detached thread with a small stack and the stop signals
+// blocked (they belong to the bus thread). The service counts these threads
+// and waits for them when it stops. False when no thread can be made.
+bool startWorkerThread(std::function<void()> body)
+{
+    auto* owned = new std::function<void()>(std::move(body));
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, kWorkerStack);
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &old);
+    pthread_t thread;
+    const int rc = pthread_create(
+        &thread, &attr,
+        [](void* arg) -> void* {
+            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(arg));
+            (*run)();
+            return nullptr;
+        },
+        owned);
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    pthread_attr_destroy(&attr);
+    if (rc != 0)
+        delete owned;
+    return rc == 0;
+}
 
 }  // namespace
 
@@ -87,25 +143,29 @@ struct BusService::Impl {
 
     std::unique_ptr<sdbus::IConnection> connection;
     std::unique_ptr<sdbus::IObject> object;
+    std::unique_ptr<sdbus::IProxy> busDaemon;
+    bool ownsName = false;
+    bool stopped = false;
 
     mutable std::mutex mutex;
-    std::condition_variable workAvailable;
+    std::condition_variable workersGone;
     std::unordered_map<std::string, Client> clients;
-    std::deque<std::string> runnable;  // senders with calls and no worker yet
-    std::list<std::thread> threads;
-    std::vector<std::thread::id> finished;
+    std::deque<std::string> waitingForSlot;                      // senders, in arrival order
+    std::deque<std::pair<Clock::time_point, std::string>> idle;  // senders whose calls ended
+    std::vector<sdbus::Slot> retired;  // matches dropped inside a bus callback
     std::size_t workers = 0;
-    std::size_t idleWorkers = 0;
+    std::size_t waitingCallsRunning = 0;
     bool stopping = false;
-    std::chrono::steady_clock::time_point lastSweep;
 
     void onCall(const std::string& method, sdbus::Result<std::string>&& result, std::string request);
+    void watchDeparture(const std::string& sender);
     void onClientLeft(const std::string& sender);
-    void workerLoop();
-    void runCall(BusExportedObject& object, Call& call);
-    void sweepIdleClients(std::chrono::steady_clock::time_point now);
-    void reapFinishedWorkers(std::unique_lock<std::mutex>& lock);
-    void shutdown();
+    bool schedule(const std::string& sender, Client& client);
+    void startWaitingClients(std::vector<Call>& unstarted);
+    void work(const std::string& sender);
+    void runCall(BusExportedObject& target, Call& call);
+    void forgetIdleClients(Clock::time_point now);
+    int stop();
 };
 
 BusService::BusService(std::string busName, std::string interfaceName, std::vector<std::string> methods,
@@ -116,11 +176,11 @@ BusService::BusService(std::string busName, std::string interfaceName, std::vect
     impl_->interfaceName = std::move(interfaceName);
     impl_->methods = std::move(methods);
     impl_->limits = limits;
-    if (impl_->limits.maxWorkers == 0)
-        impl_->limits.maxWorkers = 1;
+    if (impl_->limits.maxWaitingCalls == 0)
+        impl_->limits.maxWaitingCalls = 1;
 }
 
-BusService::~BusService() { impl_->shutdown(); }
+BusService::~BusService() { impl_->stop(); }
 
 void BusService::setDelegate(BusListenerDelegate* delegate) { impl_->delegate = delegate; }
 
@@ -160,28 +220,20 @@ int BusService::resume()
                 });
         }
         s.object->finishRegistration();
-        s.connection->addMatch(
-            "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-            "member='NameOwnerChanged'",
-            [&s](sdbus::Message& message) {
-                std::string name, oldOwner, newOwner;
-                message >> name >> oldOwner >> newOwner;
-                if (newOwner.empty() && !name.empty() && name[0] == ':')
-                    s.onClientLeft(name);
-            },
-            sdbus::floating_slot);
+        s.busDaemon = sdbus::createProxy(*s.connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "printer-helper-service: cannot export the service object: %s\n", e.getMessage().c_str());
-        s.shutdown();
+        s.stop();
         return 1;
     }
 
     try {
         s.connection->requestName(s.busName);
+        s.ownsName = true;
     } catch (const sdbus::Error& e) {
         std::fprintf(stderr, "printer-helper-service: the bus name %s is already owned or cannot be taken (%s)\n",
                      s.busName.c_str(), e.getMessage().c_str());
-        s.shutdown();
+        s.stop();
         return 1;
     }
 
@@ -203,8 +255,7 @@ int BusService::resume()
     sigaction(SIGTERM, &oldTerm, nullptr);
     sigaction(SIGINT, &oldInt, nullptr);
     gLoopToLeave.store(nullptr);
-    s.shutdown();
-    return 0;
+    return s.stop();
 }
 
 void BusService::Impl::onCall(const std::string& method, sdbus::Result<std::string>&& result, std::string request)
@@ -212,82 +263,132 @@ void BusService::Impl::onCall(const std::string& method, sdbus::Result<std::stri
     auto reply = std::make_shared<PendingReply>(std::move(result));
     const sdbus::Message* message = object->getCurrentlyProcessedMessage();
     std::string sender = message ? message->getSender() : std::string();
-    auto now = std::chrono::steady_clock::now();
+    std::vector<sdbus::Slot> toDrop;
 
     std::unique_lock lock(mutex);
+    toDrop.swap(retired);
     if (stopping) {
         lock.unlock();
-        reply->fail(kErrorFailed, "the service is shutting down");
+        reply->fail(kErrorFailed, "the service is stopping");
         return;
     }
-    sweepIdleClients(now);
+    forgetIdleClients(Clock::now());
     auto [it, isNew] = clients.try_emplace(sender);
     Client& client = it->second;
-    client.lastActive = now;
     if (isNew) {
         BusPeer peer{sender, nullptr};
         client.accepted = delegate && delegate->shouldAcceptNewConnection(peer);
         client.object = std::move(peer.exportedObject);
     }
     if (!client.accepted || !client.object) {
+        client.idleSince = Clock::now();
+        idle.emplace_back(client.idleSince, sender);
         lock.unlock();
         reply->fail(kErrorAccessDenied, "the service does not serve this client");
         return;
     }
-    if (client.calls.size() >= limits.maxQueuedPerClient) {
+    const bool mayWait = client.object->mayWait(method);
+    client.calls.push_back(Call{method, std::move(request), std::move(reply), mayWait});
+    if (client.hasWorker || client.waitsForSlot) {
+        // The call waits behind another: only now is it worth hearing that the
+        // client leaves.
+        const bool watch = !client.departureWatched;
+        client.departureWatched = true;
         lock.unlock();
-        reply->fail(kErrorLimitsExceeded, "too many calls waiting for this client");
+        if (watch)
+            watchDeparture(sender);
         return;
     }
-    client.calls.push_back(Call{method, std::move(request), std::move(reply)});
-    if (client.scheduled)
-        return;  // the worker that holds this client will come to it
-
-    client.scheduled = true;
-    runnable.push_back(sender);
-    if (runnable.size() > idleWorkers && workers < limits.maxWorkers) {
-        reapFinishedWorkers(lock);
-        ++workers;
-        threads.emplace_back([this] { workerLoop(); });
-    } else {
-        workAvailable.notify_one();
+    if (!schedule(sender, client)) {
+        Call call = std::move(client.calls.front());
+        client.calls.pop_front();
+        lock.unlock();
+        call.reply->fail(kErrorFailed, "no thread is left to run the call");
     }
 }
 
+// Adds a match on the one sender's NameOwnerChanged (bus thread, no lock
+// held), then asks whether the sender is still there, since it may have left
+// before the match was in place; the answer comes back through the loop.
+void BusService::Impl::watchDeparture(const std::string& sender)
+{
+    sdbus::Slot slot;
+    try {
+        slot = connection->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                                    "member='NameOwnerChanged',arg0='" + sender + "'",
+                                    [this, sender](sdbus::Message&) { onClientLeft(sender); });
+        busDaemon->callMethodAsync("NameHasOwner")
+            .onInterface("org.freedesktop.DBus")
+            .withArguments(sender)
+            .uponReplyInvoke([this, sender](const sdbus::Error* error, bool present) {
+                if (!error && !present)
+                    onClientLeft(sender);
+            });
+    } catch (const sdbus::Error&) {
+        // Too many matches, or the bus is going: its calls simply all run.
+    }
+    std::lock_guard lock(mutex);
+    auto it = clients.find(sender);
+    if (it != clients.end() && it->second.departureWatched && !it->second.departure)
+        it->second.departure = std::move(slot);
+    else if (slot)
+        retired.push_back(std::move(slot));
+}
+
+// A unique name is released only when its connection closes: the calls that
+// have not started yet are dropped, nobody would read their replies.
 void BusService::Impl::onClientLeft(const std::string& sender)
 {
+    std::deque<Call> dropped;
     std::lock_guard lock(mutex);
     auto it = clients.find(sender);
     if (it == clients.end())
         return;
-    if (it->second.scheduled)
-        it->second.gone = true;  // its worker drops it once its calls are answered
-    else
+    Client& client = it->second;
+    dropped.swap(client.calls);
+    if (client.departure)
+        retired.push_back(std::move(client.departure));
+    client.departureWatched = false;
+    if (client.waitsForSlot) {
+        client.waitsForSlot = false;
+        waitingForSlot.erase(std::find(waitingForSlot.begin(), waitingForSlot.end(), sender));
+    }
+    if (!client.hasWorker)
         clients.erase(it);
 }
 
-void BusService::Impl::workerLoop()
+// Gives the client's next call a worker, or a place in the line for a slot
+// when the call may wait and every slot is taken. Lock held. False when no
+// thread could be made.
+bool BusService::Impl::schedule(const std::string& sender, Client& client)
 {
+    const bool mayWait = client.calls.front().mayWait;
+    if (mayWait && waitingCallsRunning >= limits.maxWaitingCalls) {
+        client.waitsForSlot = true;
+        waitingForSlot.push_back(sender);
+        return true;
+    }
+    if (!startWorkerThread([this, sender] { work(sender); }))
+        return false;
+    if (mayWait)
+        ++waitingCallsRunning;
+    client.hasWorker = true;
+    ++workers;
+    return true;
+}
+
+// A client's worker: runs its calls in arrival order until none is left, or
+// the next one must wait for a slot.
+void BusService::Impl::work(const std::string& sender)
+{
+    std::vector<Call> unstarted, dropped;
     std::unique_lock lock(mutex);
     for (;;) {
-        if (stopping)
-            break;  // what is still queued is answered by shutdown()
-        if (runnable.empty()) {
-            ++idleWorkers;
-            bool woken = workAvailable.wait_for(lock, limits.workerLinger,
-                                                [this] { return !runnable.empty() || stopping; });
-            --idleWorkers;
-            if (!woken || runnable.empty())
-                break;
-        }
-
-        // One call at a time per client, and the client goes to the back of
-        // the queue afterwards, so one busy client cannot starve the others.
-        std::string sender = std::move(runnable.front());
-        runnable.pop_front();
         Client& client = clients.at(sender);
         Call call = std::move(client.calls.front());
         client.calls.pop_front();
+        client.running = call.reply;
+        const bool mayWait = call.mayWait;
         std::shared_ptr<BusExportedObject> target = client.object;
         lock.unlock();
 
@@ -297,17 +398,65 @@ void BusService::Impl::workerLoop()
 
         lock.lock();
         Client& after = clients.at(sender);
-        after.lastActive = std::chrono::steady_clock::now();
-        if (!after.calls.empty()) {
-            runnable.push_back(sender);
-        } else {
-            after.scheduled = false;
-            if (after.gone)
-                clients.erase(sender);
+        after.running.reset();
+        if (mayWait) {
+            --waitingCallsRunning;
+            startWaitingClients(unstarted);
+        }
+        if (stopping) {
+            // Answered after this client's running call, so its replies
+            // still come in the order of its calls.
+            for (Call& queued : after.calls)
+                dropped.push_back(std::move(queued));
+            after.calls.clear();
+        }
+        if (after.calls.empty()) {
+            after.hasWorker = false;
+            after.idleSince = Clock::now();
+            idle.emplace_back(after.idleSince, sender);
+            break;
+        }
+        if (after.calls.front().mayWait) {
+            if (waitingCallsRunning >= limits.maxWaitingCalls) {
+                after.hasWorker = false;
+                after.waitsForSlot = true;
+                waitingForSlot.push_back(sender);
+                break;
+            }
+            ++waitingCallsRunning;
         }
     }
+    lock.unlock();
+    for (Call& call : unstarted)
+        call.reply->fail(kErrorFailed, "no thread is left to run the call");
+    for (Call& call : dropped)
+        call.reply->fail(kErrorFailed, "the service is stopping");
+    unstarted.clear();
+    dropped.clear();
+
+    // Last: once the count is down, a stop may take the connection away.
+    lock.lock();
     --workers;
-    finished.push_back(std::this_thread::get_id());
+    if (workers == 0)
+        workersGone.notify_all();
+}
+
+// Hands free slots to the clients that have waited longest. Lock held; a call
+// that gets no thread is moved to unstarted, to be answered without the lock.
+void BusService::Impl::startWaitingClients(std::vector<Call>& unstarted)
+{
+    while (!stopping && !waitingForSlot.empty() && waitingCallsRunning < limits.maxWaitingCalls) {
+        const std::string next = std::move(waitingForSlot.front());
+        waitingForSlot.pop_front();
+        Client& waiting = clients.at(next);
+        waiting.waitsForSlot = false;
+        if (!schedule(next, waiting)) {
+            unstarted.push_back(std::move(waiting.calls.front()));
+            waiting.calls.pop_front();
+            if (!waiting.calls.empty() && !schedule(next, waiting))
+                break;
+        }
+    }
 }
 
 void BusService::Impl::runCall(BusExportedObject& target, Call& call)
@@ -320,68 +469,101 @@ void BusService::Impl::runCall(BusExportedObject& target, Call& call)
     } catch (...) {
         pending->fail(kErrorFailed, "the operation failed");
     }
-    if (!pending->answered())
-        pending->fail(kErrorFailed, "the operation gave no answer");
-}
-
-void BusService::Impl::sweepIdleClients(std::chrono::steady_clock::time_point now)
-{
-    if (now - lastSweep < std::chrono::seconds(1))
-        return;
-    lastSweep = now;
-    for (auto it = clients.begin(); it != clients.end();) {
-        const Client& c = it->second;
-        if (!c.scheduled && c.calls.empty() && now - c.lastActive > limits.clientIdle)
-            it = clients.erase(it);
-        else
-            ++it;
+    if (!pending->answered()) {
+        std::unique_lock lock(mutex);
+        const bool wasStopping = stopping;
+        lock.unlock();
+        pending->fail(kErrorFailed, wasStopping ? "the service is stopping" : "the operation gave no answer");
     }
 }
 
-// Joins the threads of workers that have ended; called with the lock held,
-// which such a worker no longer needs.
-void BusService::Impl::reapFinishedWorkers(std::unique_lock<std::mutex>&)
+// Drops the state of clients whose last call ended more than clientLinger ago.
+void BusService::Impl::forgetIdleClients(Clock::time_point now)
 {
-    for (std::thread::id id : finished) {
-        for (auto it = threads.begin(); it != threads.end(); ++it) {
-            if (it->get_id() == id) {
-                it->join();
-                threads.erase(it);
-                break;
-            }
+    while (!idle.empty() && now - idle.front().first > limits.clientLinger) {
+        auto it = clients.find(idle.front().second);
+        // A client that has called since is idle under a later entry, or busy.
+        if (it != clients.end() && it->second.idleSince == idle.front().first && !it->second.hasWorker &&
+            !it->second.waitsForSlot && it->second.calls.empty()) {
+            if (it->second.departure)
+                retired.push_back(std::move(it->second.departure));
+            clients.erase(it);
+        }
+        idle.pop_front();
+    }
+}
+
+// Releases the name first, so that a new call starts a new service instead of
+// waiting on this one; then every call still open is answered with an error,
+// queued calls at once, running ones when they end or at stopLimit.
+int BusService::Impl::stop()
+{
+    if (stopped)
+        return 0;
+    stopped = true;
+    if (ownsName) {
+        try {
+            connection->releaseName(busName);
+        } catch (const sdbus::Error&) {
+            // The bus has gone, and the name with it.
         }
     }
-    finished.clear();
-}
 
-void BusService::Impl::shutdown()
-{
-    // Calls already running end by themselves (every operation is bounded)
-    // and send their own replies; queued calls are answered after them, so a
-    // client still sees its replies in the order of its calls.
-    std::list<std::thread> toJoin;
+    std::vector<Call> queued;
     {
         std::lock_guard lock(mutex);
         stopping = true;
-        workAvailable.notify_all();
-        toJoin.swap(threads);
-        finished.clear();
+        for (auto& [sender, client] : clients) {
+            if (client.hasWorker)
+                continue;  // its worker answers them after its running call
+            for (Call& call : client.calls)
+                queued.push_back(std::move(call));
+            client.calls.clear();
+            client.waitsForSlot = false;
+        }
+        waitingForSlot.clear();
     }
-    for (std::thread& t : toJoin)
-        t.join();
+    if (delegate)
+        delegate->serviceStopping();
+    for (Call& call : queued)
+        call.reply->fail(kErrorFailed, "the service is stopping");
+    queued.clear();
 
-    std::vector<Call> unanswered;
+    std::vector<std::shared_ptr<PendingReply>> open;
+    std::vector<sdbus::Slot> matches;
+    bool workersLeft = false;
+    {
+        std::unique_lock lock(mutex);
+        workersGone.wait_for(lock, limits.stopLimit, [this] { return workers == 0; });
+        workersLeft = workers > 0;
+        for (auto& [sender, client] : clients) {
+            if (auto reply = client.running.lock())
+                open.push_back(std::move(reply));
+            for (Call& call : client.calls)
+                open.push_back(call.reply);
+            if (client.departure)
+                matches.push_back(std::move(client.departure));
+        }
+        for (sdbus::Slot& slot : retired)
+            matches.push_back(std::move(slot));
+        retired.clear();
+    }
+    for (auto& reply : open)
+        reply->fail(kErrorFailed, "the service is stopping");
+    if (workersLeft) {
+        // A call that ignores its interrupt still holds this object; the
+        // process must end all the same, and nothing of it outlives us.
+        std::fflush(nullptr);
+        std::_Exit(0);
+    }
+    matches.clear();
     {
         std::lock_guard lock(mutex);
-        for (auto& [sender, client] : clients)
-            for (Call& call : client.calls)
-                unanswered.push_back(std::move(call));
         clients.clear();
-        runnable.clear();
+        idle.clear();
     }
-    for (Call& call : unanswered)
-        call.reply->fail(kErrorFailed, "the service is shutting down");
-    unanswered.clear();
+    busDaemon.reset();
     object.reset();
     connection.reset();
+    return 0;
 }

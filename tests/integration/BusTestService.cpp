@@ -1,8 +1,9 @@
 // A service on the connection layer with test methods instead of the six
 // operations, so that order, parallelism and answering can be checked alone.
-//   bus_test_service BUS_NAME [MAX_WORKERS [LINGER_MS [CLIENT_IDLE_MS]]]
+//   bus_test_service BUS_NAME [MAX_WAITING_CALLS [STOP_LIMIT_MS [CLIENT_LINGER_MS]]]
 // Methods of interface <BUS_NAME>.Test at "/":
-//   sleep(ms) -> "<n>": sleeps, then answers the client's own call count
+//   sleep(ms) -> "<n>": sleeps, then answers the client's own call count; the
+//                      one method that counts against MAX_WAITING_CALLS
 //   fail      -> throws inside the handler
 //   silent    -> returns without answering
 //   stats     -> "clients=<n> workers=<n>"
@@ -35,6 +36,8 @@ public:
         }
     }
 
+    bool mayWait(const std::string& method) const override { return method == "sleep"; }
+
 private:
     int calls_ = 0;  // per client: each client has its own object
 };
@@ -46,6 +49,8 @@ public:
         peer.exportedObject = std::make_shared<TestObject>();
         return true;
     }
+    // A sleep cannot be cut short: stopping lets it run out within the limit.
+    void serviceStopping() override {}
 };
 
 }  // namespace
@@ -56,11 +61,11 @@ int main(int argc, char* argv[])
         return 2;
     BusServiceLimits limits;
     if (argc > 2)
-        limits.maxWorkers = std::strtoul(argv[2], nullptr, 10);
+        limits.maxWaitingCalls = std::strtoul(argv[2], nullptr, 10);
     if (argc > 3)
-        limits.workerLinger = std::chrono::milliseconds(std::atoi(argv[3]));
+        limits.stopLimit = std::chrono::milliseconds(std::atoi(argv[3]));
     if (argc > 4)
-        limits.clientIdle = std::chrono::milliseconds(std::atoi(argv[4]));
+        limits.clientLinger = std::chrono::milliseconds(std::atoi(argv[4]));
     TestDelegate delegate;
     BusService service(argv[1], std::string(argv[1]) + ".Test", {"sleep", "fail", "silent", "stats"}, limits);
     gService = &service;

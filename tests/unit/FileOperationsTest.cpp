@@ -1,5 +1,7 @@
 #include "FileOperations.h"
 
+#include "CancelWatcher.h"
+#include "FenwaServiceXPC.h"
 #include "TempDir.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,22 @@ mode_t modeOf(const std::string& path)
 }
 
 std::optional<FileUrl> urlFor(const std::string& path) { return FileUrl{path}; }
+
+// The cancel call through its entry point: true when it answered "TRUE".
+bool cancelFileWrite(const std::string& request)
+{
+    CancelWatcher watcher;
+    FenwaServiceXPC service(StringForm::Utf8, watcher);
+    std::string answer;
+    service.cancelFileWrite_XPC(request, [&](const std::string& text) { answer = text; });
+    return answer == "TRUE";
+}
+
+nlink_t linksOf(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_nlink : 0;
+}
 
 }  // namespace
 
@@ -122,6 +140,47 @@ TEST(PlistWrite, FailuresLeaveTheOldContentsWhole)
     EXPECT_FALSE(writeDictionaryToPlistFile_XPC(urlFor(dir / "missing/file"), "x"));
     EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
     EXPECT_EQ(readFile(path), "old");
+}
+
+TEST(PlistWrite, HardLinkedFileIsWrittenInPlaceSoEveryLinkSeesTheText)
+{
+    TempDir dir;
+    const std::string first = dir / "first.plist";
+    const std::string second = dir / "second.plist";
+    writeFile(first, std::string(300, 'o'));
+    ASSERT_EQ(::link(first.c_str(), second.c_str()), 0);
+    EXPECT_TRUE(writeDictionaryToPlistFile_XPC(urlFor(second), "<plist/>"));
+    EXPECT_EQ(readFile(first), "<plist/>");
+    EXPECT_EQ(readFile(second), "<plist/>");
+    EXPECT_EQ(linksOf(first), 2u);
+}
+
+TEST(PlistWrite, FileInAFolderThatTakesNoNewNamesIsWrittenInPlace)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root creates files in any folder";
+    TempDir dir;
+    std::filesystem::create_directory(dir / "closed");
+    const std::string path = dir / "closed/prefs.plist";
+    writeFile(path, "old");
+    ::chmod((dir / "closed").c_str(), 0555);
+    const bool written = writeDictionaryToPlistFile_XPC(urlFor(path), "new");
+    ::chmod((dir / "closed").c_str(), 0755);
+    EXPECT_TRUE(written);
+    EXPECT_EQ(readFile(path), "new");
+}
+
+TEST(PlistWrite, ReadOnlyFileAnswersFalseAndKeepsItsContents)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "root may write any file; the integration test runs this as nobody";
+    TempDir dir;
+    const std::string path = dir / "locked.plist";
+    writeFile(path, "old");
+    ::chmod(path.c_str(), 0444);
+    EXPECT_FALSE(writeDictionaryToPlistFile_XPC(urlFor(path), "new"));
+    EXPECT_EQ(readFile(path), "old");
+    EXPECT_EQ(modeOf(path), 0444u);
 }
 
 TEST(CancelFile, CreatingItGives0664AndNeverTruncates)

@@ -1,0 +1,70 @@
+#pragma once
+// One family's service started by hand on a private session bus of the test's
+// own (the system's session configuration: its limits admit thousands of
+// clients), and what /proc tells about the service process.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct FamilyNames {
+    std::string service;    // bus name
+    std::string interface;  // <bus name>.XPC_Protocol<UUID_>
+    std::string serviceExe;
+    std::string toolExe;
+};
+
+// Reads <familyDir>/family.env of a built family.
+FamilyNames familyFrom(const std::string& familyDir);
+
+// Runs argv with env additions; the child's stderr goes to stderrPath if set.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            std::optional<uid_t> asUser = std::nullopt, const std::string& stderrPath = "");
+
+class PrivateBus {
+public:
+    // asUser: the daemon runs as that user (and gid), as another user's bus does.
+    explicit PrivateBus(std::optional<uid_t> asUser = std::nullopt);
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+
+    const std::string& address() const { return address_; }
+    bool nameHasOwner(const std::string& name) const;
+    void kill();  // the bus dies
+
+private:
+    pid_t pid_ = -1;
+    std::string address_;
+};
+
+class ServiceRun {
+public:
+    ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
+    ~ServiceRun();  // SIGKILL if still running
+    ServiceRun(const ServiceRun&) = delete;
+    ServiceRun& operator=(const ServiceRun&) = delete;
+
+    bool waitForName(const PrivateBus& bus, const std::string& name);
+    // The exit status, or -1 when the process has not ended within limit.
+    int waitForExit(std::chrono::milliseconds limit);
+    void signal(int sig);
+    pid_t pid() const { return pid_; }
+
+    // User plus system CPU time in clock ticks, threads, resident and virtual KiB.
+    long cpuTicks() const;
+    int threads() const;
+    long rssKb() const;
+    long virtualKb() const;
+    // How often the main (bus) thread has slept and woken.
+    long busThreadWakeups() const;
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+long msSince(std::chrono::steady_clock::time_point start);

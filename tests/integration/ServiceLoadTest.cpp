@@ -1,0 +1,342 @@
+// The family's service with many clients at once, on a private bus inside
+// scripts/sandbox: its life, parallel calls, per-call cancels, watching only
+// while it matters, and clients that leave. Slow reads go to 192.0.2.77,
+// which the sandbox's router drops without a word; quick ones to the agent.
+
+#include "ManyClients.h"
+#include "ServiceHarness.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+const char* const kSilentHost = "192.0.2.77";
+const std::string kRead = "pdeSnmpGet_XPC";
+const std::string kCancel = "cancelFileWrite_XPC";
+const std::string kProbe = "isFilePathWritable_XPC";
+const std::string kEcho = "sendEchoAndRecvReply_XPC";
+
+// An SNMP read request as the tool builds it: community in piece 3, host in
+// 6, OID in 7. flag is the cancel flag text ("0", "1" or "NULL").
+std::string readRequest(const std::string& flag, const std::string& cancelFile, long timeoutMs,
+                        const std::string& host = kSilentHost)
+{
+    return "15:argCount:4:iType:" + flag + ":cancelFlag:" + cancelFile + ":CancelFileName:" +
+           std::to_string(timeoutMs) + ":gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:p0:arg:p1:arg:p2:arg:public:arg:"
+           "p4:arg:p5:arg:" + host + ":arg:1.3.6.1.2.1.1.1.0:arg:";
+}
+
+std::string cancelRequest(const std::string& file) { return file + ":CancelFileName:"; }
+
+class TempFolder {
+public:
+    TempFolder()
+    {
+        char pattern[] = "/tmp/ph-load.XXXXXX";
+        path_ = ::mkdtemp(pattern);
+        ::chmod(path_.c_str(), 0777);
+    }
+    ~TempFolder() { std::filesystem::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+class ServiceLoad : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        names_ = familyFrom(PH_FAMILY_DIR);
+        bus_ = std::make_unique<PrivateBus>();
+        service_ = std::make_unique<ServiceRun>(names_.serviceExe, *bus_);
+        ASSERT_TRUE(service_->waitForName(*bus_, names_.service));
+    }
+
+    std::unique_ptr<ManyClients> clients(std::size_t n)
+    {
+        return std::make_unique<ManyClients>(n, names_.service, names_.interface, bus_->address());
+    }
+
+    // Waits until the service is idle again: only its bus thread and the watcher.
+    bool idleWithin(std::chrono::milliseconds limit)
+    {
+        const auto start = Clock::now();
+        while (service_->threads() != 2) {
+            if (Clock::now() - start > limit)
+                return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+
+    FamilyNames names_;
+    std::unique_ptr<PrivateBus> bus_;
+    std::unique_ptr<ServiceRun> service_;
+    TempFolder dir_;
+};
+
+// --- life ---------------------------------------------------------------
+
+TEST_F(ServiceLoad, StopSignalReleasesTheNameAnswersEveryOpenCallWithAnErrorAndEndsTheProcess)
+{
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig == SIGTERM ? "SIGTERM" : "SIGINT");
+        if (sig != SIGTERM) {
+            service_ = std::make_unique<ServiceRun>(names_.serviceExe, *bus_);
+            ASSERT_TRUE(service_->waitForName(*bus_, names_.service));
+        }
+        auto c = clients(3);
+        Outcomes out;
+        out.resize(4);
+        c->call(0, kRead, readRequest("0", dir_ / "c0", 2147483647), out.slot(0));
+        c->call(0, kProbe, dir_ / "queued", out.slot(1));  // waits behind the read
+        c->call(1, kEcho, std::string(kSilentHost) + ":sIpAddr:END20000", out.slot(2));
+        c->call(2, kRead, readRequest("NULL", dir_ / "c2", 2147483647), out.slot(3));
+        std::this_thread::sleep_for(300ms);
+
+        const auto start = Clock::now();
+        service_->signal(sig);
+        bool released = false;
+        while (msSince(start) < 1000 && !(released = !bus_->nameHasOwner(names_.service)))
+            std::this_thread::sleep_for(5ms);
+        EXPECT_TRUE(released);
+        EXPECT_EQ(out.waitFor(4, 2000ms), 4u);
+        EXPECT_LT(msSince(start), 1000) << "the open calls were answered only after the stop limit";
+        for (const auto& o : out.all()) {
+            ASSERT_TRUE(o.has_value());
+            EXPECT_FALSE(o->ok) << o->text;
+            EXPECT_EQ(o->text, "org.freedesktop.DBus.Error.Failed");
+        }
+        EXPECT_EQ(service_->waitForExit(2000ms), 0);
+        EXPECT_LT(msSince(start), 1500);
+
+        // A call now finds no owner at once instead of waiting for a reply.
+        const auto late = Clock::now();
+        const auto after = c->callAndWait(2, kProbe, dir_ / "late", 5000ms);
+        ASSERT_TRUE(after.has_value());
+        EXPECT_FALSE(after->ok);
+        EXPECT_LT(msSince(late), 1000);
+    }
+}
+
+TEST_F(ServiceLoad, ServiceEndsWithinASecondOfItsBusDyingWithALongReadInFlight)
+{
+    auto c = clients(1);
+    Outcomes out;
+    out.resize(1);
+    c->call(0, kRead, readRequest("0", dir_ / "c", 2147483647), out.slot(0));
+    std::this_thread::sleep_for(300ms);
+    const auto start = Clock::now();
+    bus_->kill();
+    EXPECT_EQ(service_->waitForExit(3000ms), 0);
+    EXPECT_LT(msSince(start), 1500);
+}
+
+// --- parallel calls -------------------------------------------------------
+
+TEST_F(ServiceLoad, ReadsOfOverAThousandClientsRunAtOnce)
+{
+    const std::size_t n = 1100;
+    auto c = clients(n);
+    Outcomes out;
+    out.resize(n);
+    const auto start = Clock::now();
+    for (std::size_t i = 0; i < n; ++i)
+        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 300), out.slot(i));
+    ASSERT_EQ(out.waitFor(n, 10000ms), n);
+    // In a row they would take 330 s; four rounds of a bound of 256 would take 1.2 s.
+    EXPECT_LT(msSince(start), 3000);
+    for (const auto& o : out.all())
+        EXPECT_EQ(o->text, "FALSE:rtn_ExitValue=-9780");
+    EXPECT_TRUE(idleWithin(2000ms)) << service_->threads() << " threads";
+}
+
+TEST_F(ServiceLoad, FileCallsAndCancelsNeverWaitBehindSlowReads)
+{
+    const std::size_t slow = 600;
+    auto c = clients(slow + 1);
+    Outcomes out;
+    out.resize(slow);
+    for (std::size_t i = 0; i < slow; ++i)
+        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 20000), out.slot(i));
+    std::this_thread::sleep_for(500ms);
+    ASSERT_EQ(out.waitFor(1, 0ms), 0u);
+
+    const auto start = Clock::now();
+    const auto probe = c->callAndWait(slow, kProbe, dir_ / "probe", 5000ms);
+    ASSERT_TRUE(probe.has_value());
+    EXPECT_EQ(probe->text, "TRUE");
+    const auto cancel = c->callAndWait(slow, kCancel, cancelRequest(dir_ / "c7"), 5000ms);
+    ASSERT_TRUE(cancel.has_value());
+    EXPECT_EQ(cancel->text, "TRUE");
+    EXPECT_LT(msSince(start), 1000);
+    EXPECT_EQ(out.waitFor(1, 2000ms), 1u);
+    EXPECT_EQ(out.all()[7]->text, "FALSE:rtn_ExitValue=-1");
+}
+
+// --- per-call cancels -----------------------------------------------------
+
+TEST_F(ServiceLoad, CancelEndsOnlyTheReadsThatNamedItsFile)
+{
+    auto c = clients(4);
+    Outcomes out;
+    out.resize(3);
+    c->call(0, kRead, readRequest("0", dir_ / "mine", 20000), out.slot(0));
+    c->call(1, kRead, readRequest("0", dir_ / "mine", 20000), out.slot(1));
+    c->call(2, kRead, readRequest("0", dir_ / "other", 20000), out.slot(2));
+    std::this_thread::sleep_for(300ms);
+    ASSERT_EQ(c->callAndWait(3, kCancel, cancelRequest(dir_ / "mine"))->text, "TRUE");
+    EXPECT_EQ(out.waitFor(2, 2000ms), 2u);
+    std::this_thread::sleep_for(200ms);
+    auto got = out.all();
+    ASSERT_TRUE(got[0] && got[1]);
+    EXPECT_EQ(got[0]->text, "FALSE:rtn_ExitValue=-1");
+    EXPECT_EQ(got[1]->text, "FALSE:rtn_ExitValue=-1");
+    EXPECT_FALSE(got[2].has_value()) << "a cancel of another file ended this read";
+    ASSERT_EQ(c->callAndWait(3, kCancel, cancelRequest(dir_ / "other"))->text, "TRUE");
+    EXPECT_EQ(out.waitFor(3, 2000ms), 3u);
+    EXPECT_EQ(out.all()[2]->text, "FALSE:rtn_ExitValue=-1");
+}
+
+TEST_F(ServiceLoad, NoCancelIsLostWhileAnotherClientStartsFlagZeroReads)
+{
+    auto c = clients(3);
+    std::atomic<bool> busy{true}, churnEnded{false};
+    std::atomic<int> started{0};
+    // Client 2 starts a flag-"0" read of the agent whenever its last one
+    // answered. The time-out is process-wide, so it is the slow reads' one.
+    const char* agent = std::getenv("PH_AGENT");
+    ASSERT_NE(agent, nullptr) << "needs the sandbox's printer agent";
+    std::function<void(const CallOutcome&)> again = [&](const CallOutcome&) {
+        if (!busy) {
+            churnEnded = true;
+            return;
+        }
+        ++started;
+        c->call(2, kRead, readRequest("0", dir_ / "churn", 20000, agent), again);
+    };
+    again(CallOutcome{});
+
+    for (int round = 0; round < 10; ++round) {
+        SCOPED_TRACE(round);
+        const std::string file = dir_ / ("r" + std::to_string(round));
+        Outcomes out;
+        out.resize(1);
+        c->call(0, kRead, readRequest("0", file, 20000), out.slot(0));
+        std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(c->callAndWait(1, kCancel, cancelRequest(file))->text, "TRUE");
+        ASSERT_EQ(out.waitFor(1, 2000ms), 1u) << "the cancel was lost";
+        EXPECT_EQ(out.all()[0]->text, "FALSE:rtn_ExitValue=-1");
+    }
+    busy = false;
+    EXPECT_GT(started.load(), 10);
+    while (!churnEnded)
+        std::this_thread::sleep_for(10ms);
+}
+
+TEST_F(ServiceLoad, ReadsWithFlagNullFollowTheProcessWideFlagAsBefore)
+{
+    auto c = clients(2);
+    Outcomes out;
+    out.resize(2);
+    c->call(0, kRead, readRequest("0", dir_ / "flagged", 20000), out.slot(0));
+    c->call(1, kRead, readRequest("NULL", dir_ / "follower", 20000), out.slot(1));
+    std::this_thread::sleep_for(300ms);
+    auto d = clients(1);
+    ASSERT_EQ(d->callAndWait(0, kCancel, cancelRequest(dir_ / "flagged"))->text, "TRUE");
+    EXPECT_EQ(out.waitFor(2, 2000ms), 2u);
+    for (const auto& o : out.all())
+        EXPECT_EQ(o->text, "FALSE:rtn_ExitValue=-1");
+
+    // gCancelFlag stays raised: a "NULL" read is cancelled at once, until a
+    // read with a flag stores a new value.
+    const auto start = Clock::now();
+    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("NULL", dir_ / "n1", 20000))->text, "FALSE:rtn_ExitValue=-1");
+    EXPECT_LT(msSince(start), 1000);
+    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("0", dir_ / "n2", 100))->text, "FALSE:rtn_ExitValue=-9780");
+    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("NULL", dir_ / "n3", 100))->text, "FALSE:rtn_ExitValue=-9780");
+}
+
+// --- watching only while it matters ---------------------------------------
+
+TEST_F(ServiceLoad, IdleAfterAThousandReadsWithTheirOwnCancelFilesCostsNoCpu)
+{
+    const std::size_t n = 1024, connections = 64;
+    auto c = clients(connections);
+    Outcomes out;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        c->call(i % connections, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 20), out.slot(i));
+    ASSERT_EQ(out.waitFor(n, 30000ms), n);
+    ASSERT_TRUE(idleWithin(2000ms));
+    const long before = service_->cpuTicks();
+    std::this_thread::sleep_for(2000ms);
+    EXPECT_LE(service_->cpuTicks() - before, 1) << "the idle service used CPU";
+}
+
+// --- clients that leave ---------------------------------------------------
+
+TEST_F(ServiceLoad, QueuedCallsOfAClientThatLeavesAreDropped)
+{
+    auto c = clients(1);
+    c->call(0, kRead, readRequest("0", dir_ / "running", 1000), [](const CallOutcome&) {});
+    // Each queued read would create its own cancel file when it ran.
+    for (int i = 0; i < 20; ++i)
+        c->call(0, kRead, readRequest("0", dir_ / ("queued" + std::to_string(i)), 1000), [](const CallOutcome&) {});
+    std::this_thread::sleep_for(300ms);
+    c->close(0);
+    std::this_thread::sleep_for(1500ms);
+    EXPECT_TRUE(std::filesystem::exists(dir_ / "running"));
+    for (int i = 0; i < 20; ++i)
+        EXPECT_FALSE(std::filesystem::exists(dir_ / ("queued" + std::to_string(i)))) << i;
+    EXPECT_TRUE(idleWithin(1000ms));
+}
+
+TEST_F(ServiceLoad, EveryCallOfAClientWithThousandsQueuedGetsItsReply)
+{
+    const std::size_t n = 3000;
+    auto c = clients(1);
+    Outcomes out;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        c->call(0, kProbe, dir_ / "probe", out.slot(i));
+    ASSERT_EQ(out.waitFor(n, 30000ms), n);
+    for (const auto& o : out.all())
+        EXPECT_EQ(o->text, "TRUE");
+}
+
+TEST_F(ServiceLoad, OtherClientsComingAndGoingDoNotWakeTheService)
+{
+    const long before = service_->busThreadWakeups();
+    for (int i = 0; i < 300; ++i)
+        auto bystander = sdbus::createSessionBusConnectionWithAddress(bus_->address());
+    std::this_thread::sleep_for(200ms);
+    // Watching the whole bus would wake the service twice for each of them.
+    EXPECT_LT(service_->busThreadWakeups() - before, 30);
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (const char* s = std::getenv("PH_SANDBOX"); s == nullptr || std::string(s) != "1") {
+        std::fprintf(stderr, "refusing to send packets outside scripts/sandbox\n");
+        return 1;
+    }
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
