@@ -14,10 +14,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -109,6 +111,8 @@ struct CancelWatcher::Impl {
     std::unordered_map<int, std::size_t> wdUsers;
     std::unordered_map<CallCancel*, std::optional<std::string>> running;
     std::size_t polledPaths = 0;
+    std::unordered_set<std::string> ended;  // paths of reads that have answered
+    std::deque<std::string> endedOrder;      // the same, oldest first
     bool stopped = false;   // the service stops: every call is interrupted
     bool stopping = false;  // the watcher thread ends
 
@@ -151,7 +155,19 @@ struct CancelWatcher::Impl {
         } else {
             --polledPaths;
         }
+        rememberEnded(it->first);
         watched.erase(it);
+    }
+
+    void rememberEnded(const std::string& path)
+    {
+        if (!ended.insert(path).second)
+            return;
+        endedOrder.push_back(path);
+        if (endedOrder.size() > kMaxEndedPaths) {
+            ended.erase(endedOrder.front());
+            endedOrder.pop_front();
+        }
     }
 
     void raiseFollowers()
@@ -293,6 +309,20 @@ void CancelWatcher::storeCancelFlag(int32_t value)
     gCancelFlag.store(value);
     if (value != 0)
         impl_->raiseFollowers();
+}
+
+void CancelWatcher::cancelWritten(const std::string& path)
+{
+    const std::lock_guard lock(impl_->mutex);
+    if (impl_->watched.count(path) > 0) {
+        impl_->check(path);
+        return;
+    }
+    if (impl_->ended.count(path) == 0 || !holdsCancel(path))
+        return;
+    gCancelFlag.store(1);
+    ::unlink(path.c_str());
+    impl_->raiseFollowers();
 }
 
 void CancelWatcher::stopAll()

@@ -44,6 +44,13 @@ public:
     // interrupts the running calls that follow the flag.
     void storeCancelFlag(int32_t value);
 
+    // A cancel byte was appended to path. A file that a read watched and
+    // whose reads have all answered is taken as their watcher took it: the
+    // flag is raised for the reads that follow it and the file removed, so a
+    // cancel that comes just too late never cancels the next read of that
+    // file. Paths not watched before are left alone.
+    void cancelWritten(const std::string& path);
+
     // The service stops: every running call is interrupted, and so is every
     // call that starts from now on.
     void stopAll();
@@ -53,6 +60,9 @@ public:
     bool isWatched(const std::string& path) const;
 
     static constexpr std::chrono::milliseconds kPollPeriod{20};
+    // How many paths of ended reads are remembered for cancelWritten; the
+    // oldest is forgotten first.
+    static constexpr std::size_t kMaxEndedPaths = 1024;
 
 private:
     struct Impl;

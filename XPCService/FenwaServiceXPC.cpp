@@ -142,7 +142,10 @@ void FenwaServiceXPC::cancelFileWrite_XPC(const std::string& request, const Repl
         const std::optional<std::string> path = cutCancelRequest(request);
         logCancelLine("argString", request);
         logCancelLine("argcStr", path ? std::string_view(*path) : "(null)");
-        return boolReply(appendCancelByte(path));
+        const bool appended = appendCancelByte(path);
+        if (appended)
+            watcher_.cancelWritten(*path);
+        return boolReply(appended);
     });
 }
 
