@@ -47,8 +47,10 @@ WaitResult waitFor(int fd, short events, WaitClock::time_point deadline, const C
             if (p.revents & (POLLERR | POLLHUP | POLLNVAL))
                 return WaitResult::Error;
         }
+        // A poll that fails outright cannot tell us anything: the caller
+        // still gets the whole time-out, as for an answer that never came.
         if (rc < 0 && errno != EINTR)
-            return WaitResult::TimedOut;
+            return sleepUntil(deadline, cancelled);
         if (rc == 0 && WaitClock::now() >= deadline)
             return WaitResult::TimedOut;
     }

@@ -40,7 +40,7 @@ constexpr auto kCancelSlice = std::chrono::milliseconds(10);
 enum class WaitResult {
     Ready,     // one of the asked events is there
     Error,     // the descriptor reports an error (POLLERR: e.g. an ICMP error queued)
-    TimedOut,  // the deadline passed first, or the wait itself failed
+    TimedOut,  // the deadline passed first (a poll that fails waits it out)
     Cancelled, // the cancel check answered true
 };
 
