@@ -84,9 +84,14 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
     uint8_t oidLengthIndex = 0;
     uint64_t oidLengthValue = 0;
     SNMPMessage::extractOIDPositionAndLengthFromMessage(&answer, oidPositionIndex, oidLengthIndex, oidLengthValue);
-    const uint64_t valueIndex = oidLengthValue + oidLengthIndex + 1;
+    // With no binding located the positions stay 0, and "the value after the
+    // OID" would be the message's own length byte: such an answer has no
+    // readable value at all.
+    const bool located = oidLengthIndex != 0;
+    const uint64_t valueIndex = located ? oidLengthValue + oidLengthIndex + 1 : 0;
     uint8_t type = kTypeOther;
-    const std::optional<std::string> text = SNMPMessage::extractValueStringFromMessage(&answer, valueIndex, type);
+    const std::optional<std::string> text =
+        located ? SNMPMessage::extractValueStringFromMessage(&answer, valueIndex, type) : std::nullopt;
 
     switch (type) {
     case kTypeInteger:
