@@ -139,6 +139,24 @@ TEST_F(SnmpGetRequestForms, AHostThatDoesNotAnswerGivesNoAnswerAfterTheTimeOut)
     }
 }
 
+TEST_F(SnmpGetRequestForms, ACommunityOf240BytesIsReadBackWhereverTheBindingLies)
+{
+    // The agent admits this community too (snmpd.conf); its answer's binding
+    // lies past position 255.
+    const std::string community(240, 'c');
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(host);
+        SnmpGetOutcome out = snmpGet(host, community, "1.3.6.1.2.1.1.1.0");
+        ASSERT_EQ(out.status, 0);
+        EXPECT_EQ(out.type, 4);
+        EXPECT_EQ(out.result.string(), "Fenwa DX 5200 colour laser printer");
+        out = snmpGet(host, community, "1.3.6.1.2.1.25.3.2.1.5.1", 2);
+        ASSERT_EQ(out.status, 0);
+        EXPECT_EQ(out.type, 2);
+        EXPECT_EQ(out.result.integer(), 2);
+    }
+}
+
 TEST_F(SnmpGetRequestForms, AWrongCommunityGoesUnanswered)
 {
     const SnmpGetOutcome out = snmpGet("127.0.0.1", "private", "1.3.6.1.2.1.1.1.0");

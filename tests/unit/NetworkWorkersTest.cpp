@@ -238,6 +238,11 @@ INSTANTIATE_TEST_SUITE_P(
         // No binding, so no value: nothing of the message's own header is read as one.
         DecodeCase{"NoBindingAsInteger", answerWithoutBindings(), 2, 0, -30896, 5, std::nullopt, ""},
         DecodeCase{"NoBindingAsText", answerWithoutBindings(), 4, 0, 0, 4, std::nullopt, ""},
+        // A 240-byte community puts the binding's OID length byte past position 255.
+        DecodeCase{"Community240", snmpAnswer(kSysDescr, stringValue("Fenwa"), 0x1234, std::string(240, 'c')), 0, 0,
+                   0, 4, std::nullopt, "Fenwa"},
+        DecodeCase{"Community240Integer", snmpAnswer(kSysDescr, berInteger(-7), 0x1234, std::string(240, 'c')), 2,
+                   0, 0, 2, -7, ""},
         // Long forms in the binding, its OID and its value.
         DecodeCase{"Text200", stringValue(std::string(200, 'd')), 0, 0, 0, 4, std::nullopt, std::string(200, 'd')},
         DecodeCase{"Text300CutAtACharacter", stringValue(textWithCharacterAcross255(300)), 0, 0, 0, 4, std::nullopt,
