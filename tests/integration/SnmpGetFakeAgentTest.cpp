@@ -3,6 +3,8 @@
 // overlapping calls.
 #include "NetworkSandboxMain.h"
 
+#include "HexDump.h"
+#include "MIBConnection.h"
 #include "SNMPMessage.h"
 #include "SnmpAnswer.h"
 #include "UniqueFd.h"
@@ -14,7 +16,10 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
+#include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -43,6 +48,47 @@ Answer truncatedAnswer(std::vector<uint8_t> value, std::size_t n)
         bytes.resize(n);
         return std::vector<std::vector<uint8_t>>{bytes};
     };
+}
+
+// The request id as the request's bytes carry it, read by the builder's
+// fixed layout (30 L 02 01 00 04 n <community> A0 L 02 02 lo hi, each of L
+// and n in whichever BER length form) rather than by the reader the worker
+// itself uses, so that a fault they shared would show. -1 when the bytes do
+// not follow the layout.
+int64_t requestIdByLayout(const std::vector<uint8_t>& r)
+{
+    std::size_t at = 0;
+    const auto expect = [&](std::initializer_list<uint8_t> bytes) {
+        for (const uint8_t b : bytes)
+            if (at >= r.size() || r[at++] != b)
+                return false;
+        return true;
+    };
+    // A length of one byte, or 81 n, or 82 n n.
+    const auto length = [&]() -> std::optional<std::size_t> {
+        if (at >= r.size())
+            return std::nullopt;
+        const uint8_t first = r[at++];
+        if (first < 0x80)
+            return first;
+        const std::size_t count = first & 0x7F;
+        if (count < 1 || count > 2 || r.size() - at < count)
+            return std::nullopt;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            n = n << 8 | r[at++];
+        return n;
+    };
+    if (!expect({0x30}) || !length() || !expect({0x02, 0x01, 0x00, 0x04}))
+        return -1;
+    const auto community = length();
+    if (!community || r.size() - at < *community)
+        return -1;
+    at += *community;
+    if (!expect({0xA0}) || !length() || !expect({0x02, 0x02}) || r.size() - at < 2)
+        return -1;
+    // A two-byte INTEGER: signed, big-endian as BER reads it.
+    return static_cast<int16_t>(static_cast<uint16_t>(r[at] << 8 | r[at + 1]));
 }
 
 // Answers each request with the datagrams answer() gives (none: stays
@@ -87,7 +133,7 @@ private:
                 continue;
             request.resize(static_cast<std::size_t>(n));
             ++requests_;
-            const int64_t id = SNMPMessage::extractRequestIdFromMessage(&request).value_or(-1);
+            const int64_t id = requestIdByLayout(request);
             std::this_thread::sleep_for(delay_);
             for (const auto& datagram : answer_(id, request)) {
                 ::sendto(fd_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&from),
@@ -110,6 +156,25 @@ private:
 Answer silent()
 {
     return [](int64_t, const std::vector<uint8_t>&) { return std::vector<std::vector<uint8_t>>{}; };
+}
+
+TEST(FakeAgentRequestReading, ReadsTheIdTheBuilderWritesLowByteFirstWhateverTheCommunityLength)
+{
+    // The builder writes 0x1234 as 34 12, which BER reads as 0x3412; and
+    // 0x00F0 as F0 00, a negative INTEGER. A 200-byte community gives the
+    // community and the message the long length forms 81 n and 81 n / 82 n n.
+    const std::tuple<uint16_t, std::size_t, int64_t> cases[] = {
+        {0x1234, 6, 0x3412}, {0x00F0, 6, -0x1000}, {0x1234, 200, 0x3412}, {0xFFFF, 255, -1}, {0x0000, 1, 0}};
+    for (const auto& [id, communityLength, expected] : cases) {
+        MIBConnection conn;
+        ASSERT_TRUE(conn.requestGenericWithSingleResponse(std::string(communityLength, 'c'), nullptr,
+                                                          std::string("1.3.6.1.2.1.1.1.0"), id));
+        const auto bytes = conn.msg().data();
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(requestIdByLayout(*bytes), expected) << hexDump(*bytes);
+    }
+    EXPECT_EQ(requestIdByLayout({0x30, 0x03, 0x02, 0x01, 0x00}), -1);
+    EXPECT_EQ(requestIdByLayout({}), -1);
 }
 
 class SnmpGetAgainstFakeAgent : public ::testing::Test {
