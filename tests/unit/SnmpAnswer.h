@@ -22,6 +22,16 @@ struct ExpectedValue {
     std::string text;
 };
 
+// One row of a table of reads from an agent: the OID asked for, the call's
+// value type and MAC-form flag, and what the read should answer.
+struct OidReadCase {
+    const char* name;
+    const char* oid;
+    int32_t iType;
+    int32_t rtnCharFlag;
+    ExpectedValue expected;
+};
+
 // Checks a read's status, reported type and stored value against expected;
 // the result area always ends in a NUL.
 inline void expectStored(const ExpectedValue& expected, int32_t status, uint8_t type, const UResult& result)
