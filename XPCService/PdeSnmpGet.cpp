@@ -80,13 +80,15 @@ bool snmpCancelFlagRaised() { return gCancelFlag.load(std::memory_order_relaxed)
 int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, int32_t iType, int32_t rtnCharFlag,
                          uint8_t& valueType)
 {
-    uint8_t oidPositionIndex = 0;
-    uint8_t oidLengthIndex = 0;
-    uint64_t oidLengthValue = 0;
-    SNMPMessage::extractOIDPositionAndLengthFromMessage(&answer, oidPositionIndex, oidLengthIndex, oidLengthValue);
-    const uint64_t valueIndex = oidLengthValue + oidLengthIndex + 1;
+    // Full positions: a community of up to 255 bytes pushes the binding past
+    // what 8-bit positions can say. With no binding located there is no value
+    // at all (reading "after the OID" would take the message's own length
+    // byte for one).
+    const auto at = SNMPMessage::firstBindingLocation(&answer);
+    const uint64_t valueIndex = at ? (*at)[1] + (*at)[2] + 1 : 0;
     uint8_t type = kTypeOther;
-    const std::optional<std::string> text = SNMPMessage::extractValueStringFromMessage(&answer, valueIndex, type);
+    const std::optional<std::string> text =
+        at ? SNMPMessage::extractValueStringFromMessage(&answer, valueIndex, type) : std::nullopt;
 
     switch (type) {
     case kTypeInteger:

@@ -74,6 +74,19 @@ Destination destinationOf(const char* text)
     return d;
 }
 
+// No printer can answer there: 0.0.0.0/8 (which the kernel takes for this
+// host), the IPv6 unspecified address, and IPv6 multicast (where this host
+// answers for the group). An echo to them would report our own machine.
+bool isNoPrinterAddress(const Destination& d)
+{
+    if (d.v6) {
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(&d.address)->sin6_addr;
+        return IN6_IS_ADDR_MULTICAST(&a) || IN6_IS_ADDR_UNSPECIFIED(&a);
+    }
+    const in_addr_t a = ntohl(reinterpret_cast<const sockaddr_in*>(&d.address)->sin_addr.s_addr);
+    return (a >> 24) == 0;
+}
+
 // Asks the socket to queue ICMP errors for what it sent (IP_RECVERR,
 // IPV6_RECVERR): without it a datagram socket never hears of an unreachable
 // destination, and the probe would wait out its whole time-out.
@@ -128,6 +141,11 @@ bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec, const Cancel
         return false;
 
     const Destination to = destinationOf(sIpAddr);
+    // Refused as the kernel refuses a broadcast: a failed send.
+    if (isNoPrinterAddress(to)) {
+        sleepTimeout(timeoutMsec, cancelled);
+        return false;
+    }
     const int family = to.v6 ? AF_INET6 : AF_INET;
     const int protocol = to.v6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
     UniqueFd fd(::socket(family, SOCK_DGRAM, protocol));

@@ -25,7 +25,9 @@ constexpr ToolArguments kToolArguments[] = {
     {Operation::SendMagicPacket, 3, "IP_ADDRESS MAC_ADDRESS PASSWORD [OFF]",
      "sends a Wake-on-LAN packet (NULL: not given; OFF: print nothing); 0 or -1"},
     {Operation::SendEchoAndRecvReply, 2, "IP_ADDRESS TIMEOUT_MS",
-     "TRUE when a numeric IPv4 address answers a ping within TIMEOUT_MS"},
+     "TRUE when IP_ADDRESS answers a ping within TIMEOUT_MS; IP_ADDRESS is\n"
+     "      a numeric IPv4 or IPv6 address (link-local with its scope, e.g.\n"
+     "      fe80::1%eth0); host names are refused"},
     {Operation::PdeSnmpGet, static_cast<int>(kSnmpFixedArguments),
      "ITYPE CANCEL_FLAG CANCEL_FILE TIMEOUT_MS RETRIES RTN_CHAR_FLAG PIECE...",
      "reads one MIB value with an SNMP v1 GET; the pieces are below"},
@@ -182,11 +184,13 @@ std::string helpText(const std::string& programName, const FamilyConfig& family)
             "CancelFileWrite_XPC on it cancels the read; RTN_CHAR_FLAG 1 answers text\n"
             "values as a MAC address.\n"
             "The pieces are numbered from 0 and at least eight are needed: piece 3 is the\n"
-            "SNMP community, piece 6 the printer's numeric IPv4 address and piece 7 the\n"
+            "SNMP community, piece 6 the printer's address and piece 7 the\n"
             "OID; the others are carried unread. Counting every argument after the\n"
             "operation, the community is the 10th, the address the 13th, the OID the 14th:\n"
             "  " + programName + " " + snmp +
-            " 4 0 /tmp/cancel 1000 3 0 - - - public - - 127.0.0.1 1.3.6.1.2.1.1.1.0\n";
+            " 4 0 /tmp/cancel 1000 3 0 - - - public - - 127.0.0.1 1.3.6.1.2.1.1.1.0\n"
+            "The address is a numeric IPv4 or IPv6 address (link-local with its scope,\n"
+            "e.g. fe80::1%eth0); host names are refused.\n";
 
     text += "\nExit status: 0 when the reply was printed (or withheld by OFF) and for an\n"
             "unknown operation; 2 for missing arguments or arguments that are not UTF-8;\n"

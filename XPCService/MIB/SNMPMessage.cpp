@@ -304,17 +304,8 @@ std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint
 // bytes).
 std::optional<SNMPMessage::OidLocation> firstBinding(const std::vector<uint8_t>* message)
 {
-    if (!message)
-        return std::nullopt;
-    auto at = firstBindingByStructure(*message);
-    if (!at) {
-        // Not a whole message: the first byte pattern that looks like a binding.
-        const auto all = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(message);
-        if (all.empty())
-            return std::nullopt;
-        at = all.front();
-    }
-    if ((*at)[1] > 0xFF)
+    const auto at = SNMPMessage::firstBindingLocation(message);
+    if (!at || (*at)[1] > 0xFF)
         return std::nullopt;
     return at;
 }
@@ -637,6 +628,19 @@ void SNMPMessage::extractOIDPositionAndLengthFromMessage(const std::vector<uint8
     oidPositionIndex = static_cast<uint8_t>((*at)[0]);
     oidLengthIndex = static_cast<uint8_t>((*at)[1]);
     oidLengthValue = (*at)[2];
+}
+
+std::optional<SNMPMessage::OidLocation> SNMPMessage::firstBindingLocation(const std::vector<uint8_t>* message)
+{
+    if (!message)
+        return std::nullopt;
+    if (const auto at = firstBindingByStructure(*message))
+        return at;
+    // Not a whole message: the first byte pattern that looks like a binding.
+    const auto all = extractAllOIDPositionAndLengthFromMessage(message);
+    if (all.empty())
+        return std::nullopt;
+    return all.front();
 }
 
 std::optional<std::string> SNMPMessage::convertOIDDataToString(const std::vector<uint8_t>* oidData)

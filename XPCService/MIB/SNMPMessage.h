@@ -123,6 +123,11 @@ public:
     static void extractOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message, uint8_t& oidPositionIndex,
                                                        uint8_t& oidLengthIndex, uint64_t& oidLengthValue);
 
+    // The same first binding with full positions, however far into the
+    // message it lies (a long community pushes it past position 255); none
+    // when there is none.
+    static std::optional<OidLocation> firstBindingLocation(const std::vector<uint8_t>* message);
+
     // Dotted text of an OBJECT IDENTIFIER's content bytes; none for no or zero
     // bytes, an unclosed sub-identifier, or one above 2^32-1.
     static std::optional<std::string> convertOIDDataToString(const std::vector<uint8_t>* oidData);

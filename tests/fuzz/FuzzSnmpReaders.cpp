@@ -31,6 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         for (const auto& at : SNMPMessage::extractAllOIDPositionAndLengthFromMessage(m))
             if (at[0] >= m->size() || at[1] >= m->size() || at[0] >= at[1])
                 __builtin_trap();
+        if (const auto first = SNMPMessage::firstBindingLocation(m))
+            if ((*first)[0] >= m->size() || (*first)[1] >= m->size() || (*first)[0] >= (*first)[1])
+                __builtin_trap();
         uint8_t pos = 0, lenIdx = 0;
         uint64_t len = 0;
         SNMPMessage::extractOIDPositionAndLengthFromMessage(m, pos, lenIdx, len);

@@ -159,6 +159,19 @@ TEST(EchoProbe, AnUnreadableAddressCostsTheTimeOut)
     EXPECT_LT(elapsed, 2000ms);
 }
 
+TEST(EchoProbe, AnAddressInThisNetworkCostsTheTimeOutAndAnswersFalse)
+{
+    // The kernel takes 0.0.0.0 for this host, which would answer; no printer
+    // lives anywhere in 0.0.0.0/8.
+    for (const char* address : {"0.0.0.0", "0.1.2.3", "0"}) {
+        bool answered = true;
+        const auto elapsed = timed([&] { answered = sendEchoAndRecvReply(address, 200); });
+        EXPECT_FALSE(answered) << address;
+        EXPECT_GE(elapsed, 190ms) << address;
+        EXPECT_LT(elapsed, 2000ms) << address;
+    }
+}
+
 TEST(EchoProbe, ARefusedSocketCostsTheTimeOutAndAnswersFalse)
 {
     // The sandbox's own namespace: closing the group range makes the kernel
@@ -234,9 +247,10 @@ TEST(EchoProbe, IPv6LoopbackAndTheOwnLinkLocalAddressWithItsScopeAnswer)
 TEST(EchoProbe, AnIPv6AddressThatDoesNotAnswerGivesFalseAfterTheTimeOut)
 {
     // A link-local address nobody holds (neighbour discovery goes
-    // unanswered), and one with no route at all (the send fails): both cost
-    // the time-out.
-    for (const char* address : {"fe80::dead:beef%ph0", "2001:db8::9"}) {
+    // unanswered), one with no route at all (the send fails), and the
+    // all-nodes group and the unspecified address, where only this host would
+    // answer: all cost the time-out.
+    for (const char* address : {"fe80::dead:beef%ph0", "2001:db8::9", "ff02::1%ph0", "::"}) {
         bool answered = true;
         const auto elapsed = timed([&] { answered = sendEchoAndRecvReply(address, 300); });
         EXPECT_FALSE(answered) << address;

@@ -1,6 +1,8 @@
 // PdeSnmpGet against the real printer agent (net-snmp snmpd on 127.0.0.1:161).
 #include "NetworkSandboxMain.h"
 
+#include "SnmpAnswer.h"
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -16,18 +18,7 @@ const char* const kText300Head =
     "42 percent; cyan TK-5200C at 67 percent; magenta TK-5200M at 12 percent, order soon; yellow "
     "TK-5200Y at 88 percent; waste toner box 30 percent full; drum unit DK-52";
 
-struct AgentCase {
-    const char* name;
-    const char* oid;
-    int32_t iType;
-    int32_t rtnCharFlag;
-    int32_t status;
-    uint8_t type;
-    std::optional<int32_t> integer;
-    const char* text;
-};
-
-class SnmpGetAgainstAgent : public ::testing::TestWithParam<AgentCase> {
+class SnmpGetAgainstAgent : public ::testing::TestWithParam<OidReadCase> {
 protected:
     void SetUp() override
     {
@@ -35,24 +26,19 @@ protected:
         gCancelFlag = 0;
     }
 
-    static void expectServedValue(const AgentCase& c, const char* host)
+    static void expectServedValue(const OidReadCase& c, const char* host)
     {
         gtype = 0xEE;
         const SnmpGetOutcome out = snmpGet(host, "public", c.oid, c.iType, c.rtnCharFlag);
-        ASSERT_EQ(out.status, c.status);
-        EXPECT_EQ(out.type, c.type);
-        EXPECT_EQ(gtype.load(), c.type);
-        if (c.integer)
-            EXPECT_EQ(out.result.integer(), *c.integer);
-        else
-            EXPECT_EQ(out.result.string(), c.text);
+        expectStored(c.expected, out.status, out.type, out.result);
+        EXPECT_EQ(gtype.load(), c.expected.type);
         EXPECT_LT(out.elapsed, 500ms);
     }
 };
 
 TEST_P(SnmpGetAgainstAgent, AnswersTheServedValue)
 {
-    const AgentCase& c = GetParam();
+    const OidReadCase& c = GetParam();
     for (const char* host : {"127.0.0.1", "::1"}) {
         SCOPED_TRACE(host);
         expectServedValue(c, host);
@@ -62,31 +48,33 @@ TEST_P(SnmpGetAgainstAgent, AnswersTheServedValue)
 INSTANTIATE_TEST_SUITE_P(
     Values, SnmpGetAgainstAgent,
     ::testing::Values(
-        AgentCase{"Description", "1.3.6.1.2.1.1.1.0", 0, 0, 0, 4, std::nullopt, "Fenwa DX 5200 colour laser printer"},
-        AgentCase{"ObjectId", "1.3.6.1.2.1.1.2.0", 0, 0, 0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"},
-        AgentCase{"ObjectIdIgnoresMacFlag", "1.3.6.1.2.1.1.2.0", 0, 1, 0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"},
-        AgentCase{"DeviceStatus", "1.3.6.1.2.1.25.3.2.1.5.1", 0, 0, 0, 2, 2, ""},
-        AgentCase{"NegativeLevel", "1.3.6.1.2.1.43.11.1.1.9.1.1", 2, 0, 0, 2, -3, ""},
-        AgentCase{"LargestInteger", "1.3.6.1.4.1.59999.2.6.0", 0, 0, 0, 2, 2147483647, ""},
-        AgentCase{"SmallestInteger", "1.3.6.1.4.1.59999.2.7.0", 0, 0, 0, 2, INT32_MIN, ""},
-        AgentCase{"MacPlain", "1.3.6.1.2.1.2.2.1.6.2", 0, 0, 0, 4, std::nullopt, "00-1B-2C-3D-4E-5F"},
-        AgentCase{"MacForm", "1.3.6.1.2.1.2.2.1.6.2", 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
-        AgentCase{"NotUtf8MacForm", "1.3.6.1.4.1.59999.2.1.0", 0, 1, 0, 4, std::nullopt, "aa:bb:cc:dd:ee:ff"},
-        AgentCase{"TwelveHexMacForm", "1.3.6.1.4.1.59999.2.3.0", 0, 1, 0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"},
-        AgentCase{"Utf8Text", "1.3.6.1.4.1.59999.2.5.0", 4, 0, 0, 4, std::nullopt, "Fenwa B\xC3\xBCro"},
+        OidReadCase{"Description", "1.3.6.1.2.1.1.1.0", 0, 0,
+                    {0, 4, std::nullopt, "Fenwa DX 5200 colour laser printer"}},
+        OidReadCase{"ObjectId", "1.3.6.1.2.1.1.2.0", 0, 0, {0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"}},
+        OidReadCase{"ObjectIdIgnoresMacFlag", "1.3.6.1.2.1.1.2.0", 0, 1,
+                    {0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"}},
+        OidReadCase{"DeviceStatus", "1.3.6.1.2.1.25.3.2.1.5.1", 0, 0, {0, 2, 2, ""}},
+        OidReadCase{"NegativeLevel", "1.3.6.1.2.1.43.11.1.1.9.1.1", 2, 0, {0, 2, -3, ""}},
+        OidReadCase{"LargestInteger", "1.3.6.1.4.1.59999.2.6.0", 0, 0, {0, 2, 2147483647, ""}},
+        OidReadCase{"SmallestInteger", "1.3.6.1.4.1.59999.2.7.0", 0, 0, {0, 2, INT32_MIN, ""}},
+        OidReadCase{"MacPlain", "1.3.6.1.2.1.2.2.1.6.2", 0, 0, {0, 4, std::nullopt, "00-1B-2C-3D-4E-5F"}},
+        OidReadCase{"MacForm", "1.3.6.1.2.1.2.2.1.6.2", 0, 1, {0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"}},
+        OidReadCase{"NotUtf8MacForm", "1.3.6.1.4.1.59999.2.1.0", 0, 1, {0, 4, std::nullopt, "aa:bb:cc:dd:ee:ff"}},
+        OidReadCase{"TwelveHexMacForm", "1.3.6.1.4.1.59999.2.3.0", 0, 1, {0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"}},
+        OidReadCase{"Utf8Text", "1.3.6.1.4.1.59999.2.5.0", 4, 0, {0, 4, std::nullopt, "Fenwa B\xC3\xBCro"}},
         // Unsigned kinds and addresses: text of type 4, whatever iType.
-        AgentCase{"TimeTicksAsInteger", "1.3.6.1.4.1.59999.2.2.0", 2, 0, 0, 4, std::nullopt, "4242"},
-        AgentCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, 0, 4, std::nullopt, "4242"},
-        AgentCase{"LargestTimeTicks", "1.3.6.1.4.1.59999.3.5.0", 0, 0, 0, 4, std::nullopt, "4294967295"},
-        AgentCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, 0, 4, std::nullopt, "123456"},
-        AgentCase{"CounterAbove2To31", "1.3.6.1.4.1.59999.3.3.0", 2, 0, 0, 4, std::nullopt, "3000000000"},
-        AgentCase{"Gauge", "1.3.6.1.4.1.59999.3.4.0", 0, 0, 0, 4, std::nullopt, "4000000000"},
-        AgentCase{"IpAddress", "1.3.6.1.2.1.4.20.1.1.127.0.0.1", 0, 0, 0, 4, std::nullopt, "127.0.0.1"},
+        OidReadCase{"TimeTicksAsInteger", "1.3.6.1.4.1.59999.2.2.0", 2, 0, {0, 4, std::nullopt, "4242"}},
+        OidReadCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, {0, 4, std::nullopt, "4242"}},
+        OidReadCase{"LargestTimeTicks", "1.3.6.1.4.1.59999.3.5.0", 0, 0, {0, 4, std::nullopt, "4294967295"}},
+        OidReadCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, {0, 4, std::nullopt, "123456"}},
+        OidReadCase{"CounterAbove2To31", "1.3.6.1.4.1.59999.3.3.0", 2, 0, {0, 4, std::nullopt, "3000000000"}},
+        OidReadCase{"Gauge", "1.3.6.1.4.1.59999.3.4.0", 0, 0, {0, 4, std::nullopt, "4000000000"}},
+        OidReadCase{"IpAddress", "1.3.6.1.2.1.4.20.1.1.127.0.0.1", 0, 0, {0, 4, std::nullopt, "127.0.0.1"}},
         // Long texts: their bindings take the long length form.
-        AgentCase{"Text200", "1.3.6.1.4.1.59999.3.1.0", 0, 0, 0, 4, std::nullopt, kText200},
-        AgentCase{"Text300CutBeforeTheCharacterAcross255", "1.3.6.1.4.1.59999.3.2.0", 0, 0, 0, 4, std::nullopt,
-                  kText300Head},
-        AgentCase{"MissingOid", "1.3.6.1.4.1.59999.9.9.0", 0, 0, -30896, 5, std::nullopt, ""}),
+        OidReadCase{"Text200", "1.3.6.1.4.1.59999.3.1.0", 0, 0, {0, 4, std::nullopt, kText200}},
+        OidReadCase{"Text300CutBeforeTheCharacterAcross255", "1.3.6.1.4.1.59999.3.2.0", 0, 0, {0, 4, std::nullopt,
+                  kText300Head}},
+        OidReadCase{"MissingOid", "1.3.6.1.4.1.59999.9.9.0", 0, 0, {-30896, 5, std::nullopt, ""}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 class SnmpGetRequestForms : public ::testing::Test {
@@ -136,6 +124,24 @@ TEST_F(SnmpGetRequestForms, AHostThatDoesNotAnswerGivesNoAnswerAfterTheTimeOut)
         EXPECT_EQ(out.status, -9780) << host;
         EXPECT_GE(out.elapsed, 280ms) << host;
         EXPECT_LT(out.elapsed, 2000ms) << host;
+    }
+}
+
+TEST_F(SnmpGetRequestForms, ACommunityOf240BytesIsReadBackWhereverTheBindingLies)
+{
+    // The agent admits this community too (snmpd.conf); its answer's binding
+    // lies past position 255.
+    const std::string community(240, 'c');
+    for (const char* host : {"127.0.0.1", "::1"}) {
+        SCOPED_TRACE(host);
+        SnmpGetOutcome out = snmpGet(host, community, "1.3.6.1.2.1.1.1.0");
+        ASSERT_EQ(out.status, 0);
+        EXPECT_EQ(out.type, 4);
+        EXPECT_EQ(out.result.string(), "Fenwa DX 5200 colour laser printer");
+        out = snmpGet(host, community, "1.3.6.1.2.1.25.3.2.1.5.1", 2);
+        ASSERT_EQ(out.status, 0);
+        EXPECT_EQ(out.type, 2);
+        EXPECT_EQ(out.result.integer(), 2);
     }
 }
 

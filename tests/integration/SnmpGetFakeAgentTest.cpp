@@ -3,6 +3,8 @@
 // overlapping calls.
 #include "NetworkSandboxMain.h"
 
+#include "HexDump.h"
+#include "MIBConnection.h"
 #include "SNMPMessage.h"
 #include "SnmpAnswer.h"
 #include "UniqueFd.h"
@@ -14,7 +16,10 @@
 
 #include <atomic>
 #include <functional>
+#include <initializer_list>
+#include <optional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -43,6 +48,47 @@ Answer truncatedAnswer(std::vector<uint8_t> value, std::size_t n)
         bytes.resize(n);
         return std::vector<std::vector<uint8_t>>{bytes};
     };
+}
+
+// The request id as the request's bytes carry it, read by the builder's
+// fixed layout (30 L 02 01 00 04 n <community> A0 L 02 02 lo hi, each of L
+// and n in whichever BER length form) rather than by the reader the worker
+// itself uses, so that a fault they shared would show. -1 when the bytes do
+// not follow the layout.
+int64_t requestIdByLayout(const std::vector<uint8_t>& r)
+{
+    std::size_t at = 0;
+    const auto expect = [&](std::initializer_list<uint8_t> bytes) {
+        for (const uint8_t b : bytes)
+            if (at >= r.size() || r[at++] != b)
+                return false;
+        return true;
+    };
+    // A length of one byte, or 81 n, or 82 n n.
+    const auto length = [&]() -> std::optional<std::size_t> {
+        if (at >= r.size())
+            return std::nullopt;
+        const uint8_t first = r[at++];
+        if (first < 0x80)
+            return first;
+        const std::size_t count = first & 0x7F;
+        if (count < 1 || count > 2 || r.size() - at < count)
+            return std::nullopt;
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < count; ++i)
+            n = n << 8 | r[at++];
+        return n;
+    };
+    if (!expect({0x30}) || !length() || !expect({0x02, 0x01, 0x00, 0x04}))
+        return -1;
+    const auto community = length();
+    if (!community || r.size() - at < *community)
+        return -1;
+    at += *community;
+    if (!expect({0xA0}) || !length() || !expect({0x02, 0x02}) || r.size() - at < 2)
+        return -1;
+    // A two-byte INTEGER: signed, big-endian as BER reads it.
+    return static_cast<int16_t>(static_cast<uint16_t>(r[at] << 8 | r[at + 1]));
 }
 
 // Answers each request with the datagrams answer() gives (none: stays
@@ -87,7 +133,7 @@ private:
                 continue;
             request.resize(static_cast<std::size_t>(n));
             ++requests_;
-            const int64_t id = SNMPMessage::extractRequestIdFromMessage(&request).value_or(-1);
+            const int64_t id = requestIdByLayout(request);
             std::this_thread::sleep_for(delay_);
             for (const auto& datagram : answer_(id, request)) {
                 ::sendto(fd_.get(), datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&from),
@@ -112,6 +158,25 @@ Answer silent()
     return [](int64_t, const std::vector<uint8_t>&) { return std::vector<std::vector<uint8_t>>{}; };
 }
 
+TEST(FakeAgentRequestReading, ReadsTheIdTheBuilderWritesLowByteFirstWhateverTheCommunityLength)
+{
+    // The builder writes 0x1234 as 34 12, which BER reads as 0x3412; and
+    // 0x00F0 as F0 00, a negative INTEGER. A 200-byte community gives the
+    // community and the message the long length forms 81 n and 81 n / 82 n n.
+    const std::tuple<uint16_t, std::size_t, int64_t> cases[] = {
+        {0x1234, 6, 0x3412}, {0x00F0, 6, -0x1000}, {0x1234, 200, 0x3412}, {0xFFFF, 255, -1}, {0x0000, 1, 0}};
+    for (const auto& [id, communityLength, expected] : cases) {
+        MIBConnection conn;
+        ASSERT_TRUE(conn.requestGenericWithSingleResponse(std::string(communityLength, 'c'), nullptr,
+                                                          std::string("1.3.6.1.2.1.1.1.0"), id));
+        const auto bytes = conn.msg().data();
+        ASSERT_TRUE(bytes);
+        EXPECT_EQ(requestIdByLayout(*bytes), expected) << hexDump(*bytes);
+    }
+    EXPECT_EQ(requestIdByLayout({0x30, 0x03, 0x02, 0x01, 0x00}), -1);
+    EXPECT_EQ(requestIdByLayout({}), -1);
+}
+
 class SnmpGetAgainstFakeAgent : public ::testing::Test {
 protected:
     void SetUp() override
@@ -127,10 +192,7 @@ struct FakeCase {
     Answer answer;
     int32_t iType;
     int32_t rtnCharFlag;
-    int32_t status;
-    uint8_t type;
-    std::optional<int32_t> integer;
-    std::string text;
+    ExpectedValue expected;
 };
 
 class SnmpGetCraftedAnswers : public ::testing::TestWithParam<FakeCase> {
@@ -148,17 +210,9 @@ TEST_P(SnmpGetCraftedAnswers, DecodeAsFarAsTheBytesAllow)
     FakeAgent agent(c.answer);
     ASSERT_TRUE(agent.bound());
     const SnmpGetOutcome out = snmpGet(kFakeHost, "public", "1.3.6.1.2.1.1.1.0", c.iType, c.rtnCharFlag);
-    EXPECT_EQ(out.status, c.status);
-    EXPECT_EQ(out.type, c.type);
-    if (c.integer)
-        EXPECT_EQ(out.result.integer(), *c.integer);
-    else
-        EXPECT_EQ(out.result.string(), c.text);
-    EXPECT_EQ(out.result.bytes.back(), 0);
+    expectStored(c.expected, out.status, out.type, out.result);
     EXPECT_LT(out.elapsed, 400ms);
 }
-
-std::vector<uint8_t> octets(const std::string& content) { return berElement(0x04, content); }
 
 // 150 times "é": 300 bytes, 04 82 01 2C.
 std::string threeHundredBytes()
@@ -172,25 +226,25 @@ std::string threeHundredBytes()
 INSTANTIATE_TEST_SUITE_P(
     Answers, SnmpGetCraftedAnswers,
     ::testing::Values(
-        FakeCase{"IntegerZero", valueAnswer({0x02, 0x01, 0x00}), 0, 0, 0, 2, 0, ""},
-        FakeCase{"IntegerMaxInFiveBytes", valueAnswer({0x02, 0x05, 0x00, 0x7F, 0xFF, 0xFF, 0xFF}), 0, 0, 0, 2,
-                 2147483647, ""},
-        FakeCase{"IntegerEmpty", valueAnswer({0x02, 0x00, 0x05, 0x00}), 0, 0, 0, 2, 0, ""},
-        FakeCase{"NotUtf8Octets", valueAnswer(octets("\xC3\x28")), 0, 0, 0, 4, std::nullopt, "    c328"},
-        FakeCase{"ControlOctets", valueAnswer(octets(std::string("\x00\x01\xFF", 3))), 0, 0, 0, 4, std::nullopt,
-                 "00-01-FF"},
-        FakeCase{"LongText", valueAnswer(octets(std::string(127, 'x'))), 0, 0, 0, 4, std::nullopt,
-                 std::string(127, 'x')},
-        FakeCase{"HexFormCutAtAWholeGroup", valueAnswer(octets(std::string(120, '\x01'))), 0, 0, 0, 4, std::nullopt,
-                 [] { std::string s; for (int i = 0; i < 85; ++i) s += i < 84 ? "01-" : "01"; return s; }()},
-        FakeCase{"ThreeHundredByteString", valueAnswer(octets(threeHundredBytes())), 0, 0, 0, 4, std::nullopt,
-                 threeHundredBytes().substr(0, 254)},
+        FakeCase{"IntegerZero", valueAnswer({0x02, 0x01, 0x00}), 0, 0, {0, 2, 0, ""}},
+        FakeCase{"IntegerMaxInFiveBytes", valueAnswer({0x02, 0x05, 0x00, 0x7F, 0xFF, 0xFF, 0xFF}), 0, 0, {0, 2,
+                 2147483647, ""}},
+        FakeCase{"IntegerEmpty", valueAnswer({0x02, 0x00, 0x05, 0x00}), 0, 0, {0, 2, 0, ""}},
+        FakeCase{"NotUtf8Octets", valueAnswer(berOctets("\xC3\x28")), 0, 0, {0, 4, std::nullopt, "    c328"}},
+        FakeCase{"ControlOctets", valueAnswer(berOctets(std::string("\x00\x01\xFF", 3))), 0, 0, {0, 4, std::nullopt,
+                 "00-01-FF"}},
+        FakeCase{"LongText", valueAnswer(berOctets(std::string(127, 'x'))), 0, 0, {0, 4, std::nullopt,
+                 std::string(127, 'x')}},
+        FakeCase{"HexFormCutAtAWholeGroup", valueAnswer(berOctets(std::string(120, '\x01'))), 0, 0, {0, 4, std::nullopt,
+                 [] { std::string s; for (int i = 0; i < 85; ++i) s += i < 84 ? "01-" : "01"; return s; }()}},
+        FakeCase{"ThreeHundredByteString", valueAnswer(berOctets(threeHundredBytes())), 0, 0, {0, 4, std::nullopt,
+                 threeHundredBytes().substr(0, 254)}},
         // The unsigned kind no real agent here serves.
-        FakeCase{"Unsigned47", valueAnswer(berUnsigned(0x47, 4000000000u)), 2, 0, 0, 4, std::nullopt, "4000000000"},
-        FakeCase{"CutString", truncatedAnswer(octets("abcdef"), 42), 0, 0, 0, 4, std::nullopt, ""},
-        FakeCase{"CutInteger", truncatedAnswer({0x02, 0x04, 1, 2, 3, 4}, 42), 0, 0, 0, 2, 0, ""},
-        FakeCase{"CutAfterTheValueTag", truncatedAnswer({0x02, 0x01, 7}, 40), 0, 0, -30896, 5, std::nullopt, ""},
-        FakeCase{"UnknownTag", valueAnswer(berElement(0x80, std::string("zz"))), 0, 0, -30896, 5, std::nullopt, ""}),
+        FakeCase{"Unsigned47", valueAnswer(berUnsigned(0x47, 4000000000u)), 2, 0, {0, 4, std::nullopt, "4000000000"}},
+        FakeCase{"CutString", truncatedAnswer(berOctets("abcdef"), 42), 0, 0, {0, 4, std::nullopt, ""}},
+        FakeCase{"CutInteger", truncatedAnswer({0x02, 0x04, 1, 2, 3, 4}, 42), 0, 0, {0, 2, 0, ""}},
+        FakeCase{"CutAfterTheValueTag", truncatedAnswer({0x02, 0x01, 7}, 40), 0, 0, {-30896, 5, std::nullopt, ""}},
+        FakeCase{"UnknownTag", valueAnswer(berElement(0x80, std::string("zz"))), 0, 0, {-30896, 5, std::nullopt, ""}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(SnmpGetAgainstFakeAgent, DatagramsWithAnotherRequestIdAreDroppedAndTheRightOneTaken)

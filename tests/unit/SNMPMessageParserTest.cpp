@@ -180,8 +180,12 @@ TEST(SNMPMessageParser, ReportsNoFirstBindingBeyondWhatAnEightBitPositionSays)
     EXPECT_EQ(pos, 0);
     EXPECT_EQ(lenIdx, 0);
     EXPECT_EQ(len, 0u);
-    // The full-position scan and the all-strings wrapper still see it.
+    // The full-position scan, the full-position first binding and the
+    // all-strings wrapper still see it.
     EXPECT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&beyond), (std::vector<Location>{{255, 256, 8}}));
+    EXPECT_EQ(SNMPMessage::firstBindingLocation(&beyond), std::optional<Location>(Location{255, 256, 8}));
+    EXPECT_EQ(SNMPMessage::firstBindingLocation(&reachable), std::optional<Location>(Location{254, 255, 8}));
+    EXPECT_EQ(SNMPMessage::firstBindingLocation(nullptr), std::nullopt);
     std::vector<std::string> oids, values;
     SNMPMessage::extractAllStringsFromMsg(&beyond, kCommunity, oids, values);
     EXPECT_EQ(oids, std::vector<std::string>{"1.3.6.1.2.1.1.5.0"});

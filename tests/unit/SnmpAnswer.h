@@ -1,11 +1,49 @@
 #pragma once
 // Builds SNMP v1 answers as agents send them: valid BER throughout, each
 // length in the shortest form (one byte up to 127, 81 n up to 255, 82 n n
-// above). Shared by the unit tests and the fake agent.
+// above), and checks what a read stored. Shared by the unit tests and the
+// tests against real and fake agents.
+
+#include "SnmpValue.h"
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+// What a read should answer: its status, the value type it reports, and the
+// stored value (an integer when one is given, else the text).
+struct ExpectedValue {
+    int32_t status;
+    uint8_t type;
+    std::optional<int32_t> integer;
+    std::string text;
+};
+
+// One row of a table of reads from an agent: the OID asked for, the call's
+// value type and MAC-form flag, and what the read should answer.
+struct OidReadCase {
+    const char* name;
+    const char* oid;
+    int32_t iType;
+    int32_t rtnCharFlag;
+    ExpectedValue expected;
+};
+
+// Checks a read's status, reported type and stored value against expected;
+// the result area always ends in a NUL.
+inline void expectStored(const ExpectedValue& expected, int32_t status, uint8_t type, const UResult& result)
+{
+    EXPECT_EQ(status, expected.status);
+    EXPECT_EQ(type, expected.type);
+    if (expected.integer)
+        EXPECT_EQ(result.integer(), *expected.integer);
+    else
+        EXPECT_EQ(result.string(), expected.text);
+    EXPECT_EQ(result.bytes.back(), 0);
+}
 
 // One element: tag, length, content.
 inline std::vector<uint8_t> berElement(uint8_t tag, const std::vector<uint8_t>& content)
@@ -27,6 +65,9 @@ inline std::vector<uint8_t> berElement(uint8_t tag, const std::string& content)
 {
     return berElement(tag, std::vector<uint8_t>(content.begin(), content.end()));
 }
+
+// An OCTET STRING element holding content.
+inline std::vector<uint8_t> berOctets(const std::string& content) { return berElement(0x04, content); }
 
 // A signed INTEGER in its fewest bytes (two's complement, big-endian).
 inline std::vector<uint8_t> berInteger(int64_t v, uint8_t tag = 0x02)

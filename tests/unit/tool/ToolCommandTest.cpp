@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -229,6 +230,21 @@ TEST(ToolHelp, NamesTheProgramFamilyBusFormsOperationsAndSnmpPiecePositions)
             musts.emplace_back(common);
         for (const std::string& must : musts)
             EXPECT_NE(text.find(must), std::string::npos) << "missing: " << must;
+        // The echo and the SNMP read both take IPv6 addresses with a scope, and
+        // neither looks a name up: said once for each, wherever lines break.
+        std::string flat;
+        for (const char ch : text)
+            if (!std::isspace(static_cast<unsigned char>(ch)) || (!flat.empty() && flat.back() != ' '))
+                flat += std::isspace(static_cast<unsigned char>(ch)) ? ' ' : ch;
+        const std::string addressForm =
+            "numeric IPv4 or IPv6 address (link-local with its scope, e.g. fe80::1%eth0); host names are refused";
+        const std::size_t echo = flat.find("SendEchoAndRecvReply_XPC");
+        const std::size_t pieces = flat.find("piece 6");
+        ASSERT_NE(echo, std::string::npos);
+        ASSERT_NE(pieces, std::string::npos);
+        EXPECT_LT(flat.find(addressForm, echo), flat.find("PdeSnmpGet_XPC", echo)) << flat;
+        EXPECT_NE(flat.find(addressForm, pieces), std::string::npos) << flat;
+        EXPECT_EQ(text.find("numeric IPv4 address"), std::string::npos);
         // A family's help names no other family's bus.
         const FamilyConfig* other = c.family == &kHexUtf8 ? &kPlainBytes : &kHexUtf8;
         EXPECT_EQ(text.find(other->serviceName), std::string::npos);
