@@ -39,10 +39,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
     if (type == 4 && rtnCharFlag == 0) {
         if (!isValidUtf8(text))
             __builtin_trap();
-        uint8_t position = 0, lengthIndex = 0;
-        uint64_t length = 0;
-        SNMPMessage::extractOIDPositionAndLengthFromMessage(&answer, position, lengthIndex, length);
-        const uint64_t at = length + lengthIndex + 1;
+        // The value is found where the worker finds it: past the first
+        // binding's OID, at any position.
+        // With none, text was asked for and nothing could be read: it is empty.
+        const auto location = SNMPMessage::firstBindingLocation(&answer);
+        if (!location) {
+            if (!text.empty())
+                __builtin_trap();
+            return 0;
+        }
+        const uint64_t at = (*location)[1] + (*location)[2] + 1;
         const auto raw = SNMPMessage::extractValueDataFromMessage(&answer, at);
         const bool hexForm = at < answer.size() && answer[at] == 0x04 && raw && std::any_of(raw->begin(), raw->end(), [](uint8_t b) { return b <= 0x1F; });
         if (hexForm && !text.empty() && (text.back() == '-' || text.size() % 3 != 2))
