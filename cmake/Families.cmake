@@ -140,7 +140,7 @@ endforeach()
 
 # Writes each family's introspection file from the operations of the wire
 # contract (platform/Protocol.h).
-add_executable(ph_introspection_xml ${PROJECT_SOURCE_DIR}/cmake/IntrospectionXml.cpp)
+add_executable(ph_introspection_xml ${PROJECT_SOURCE_DIR}/cmake/InterfaceXml.cpp)
 target_link_libraries(ph_introspection_xml PRIVATE phplatform)
 
 # The programs, generated files and install rules of one family whose values

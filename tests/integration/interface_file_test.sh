@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# introspection_test.sh BUILD_DIR
+# interface_file_test.sh BUILD_DIR
 # Inside scripts/sandbox: each family's introspection file must describe the
 # interface that its running service answers to Introspect, method by method.
 set -euo pipefail
