@@ -7,22 +7,31 @@ set -uo pipefail
 build=$(realpath "$1")
 family=$2
 [ "$(id -u)" -eq 0 ] || { echo "needs root to become nobody; skipped"; exit 77; }
-tool=$build/families/$family/printer-helper-tool
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 
 work=$(mktemp -d /tmp/ph-plist-user.XXXXXX)
 chmod 755 "$work"
 trap 'kill $bus 2>/dev/null; wait $bus 2>/dev/null; rm -rf "$work"' EXIT
-mkdir "$work/home" "$work/closed"
+mkdir "$work/home" "$work/closed" "$work/bin" "$work/services"
 chown nobody:nogroup "$work/home"
 
-# The system's session bus setup, plus this build's activation files.
+# nobody may not reach the build folder (a clone under /root is closed to
+# others), so the two programs run from a copy, activated from a file of ours.
+# shellcheck disable=SC1090
+. "$build/families/$family/family.env"
+cp "$build/families/$family/printer-helper-tool" "$build/families/$family/printer-helper-service" "$work/bin/"
+chmod 755 "$work/bin" "$work/bin/"*
+tool=$work/bin/printer-helper-tool
+printf '[D-BUS Service]\nName=%s\nExec=%s\n' "$SERVICE_NAME" "$work/bin/printer-helper-service" \
+  > "$work/services/$SERVICE_NAME.service"
+
+# The system's session bus setup, plus the copy's activation file.
 cat > "$work/bus.conf" <<CONF
 <!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
  "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
 <busconfig>
   <include>/usr/share/dbus-1/session.conf</include>
-  <servicedir>$build/dbus-1/services</servicedir>
+  <servicedir>$work/services</servicedir>
 </busconfig>
 CONF
 as_nobody dbus-daemon --config-file="$work/bus.conf" --nofork --nopidfile --print-address=3 3>"$work/address" 2>/dev/null &
