@@ -451,10 +451,13 @@ void BusService::Impl::startWaitingClients(std::vector<Call>& unstarted)
         Client& waiting = clients.at(next);
         waiting.waitsForSlot = false;
         if (!schedule(next, waiting)) {
-            unstarted.push_back(std::move(waiting.calls.front()));
-            waiting.calls.pop_front();
-            if (!waiting.calls.empty() && !schedule(next, waiting))
-                break;
+            // No thread can be made: every call of this client is answered
+            // with an error rather than left with nobody to run it.
+            for (Call& call : waiting.calls)
+                unstarted.push_back(std::move(call));
+            waiting.calls.clear();
+            waiting.idleSince = Clock::now();
+            idle.emplace_back(waiting.idleSince, next);
         }
     }
 }
