@@ -65,12 +65,10 @@ void storeString(UResult& uResult, const std::string& text, bool hexForm)
     uResult.bytes[cut.size()] = 0;
 }
 
-// The parser renders an OCTET STRING as hex pairs exactly when a content
-// byte is a control byte.
 bool isHexRendered(const std::vector<uint8_t>& answer, uint64_t valueIndex)
 {
     const auto bytes = SNMPMessage::extractValueDataFromMessage(&answer, valueIndex);
-    return bytes && std::any_of(bytes->begin(), bytes->end(), [](uint8_t b) { return b <= 0x1F; });
+    return bytes && SNMPMessage::rendersAsHexPairs(*bytes);
 }
 
 }  // namespace

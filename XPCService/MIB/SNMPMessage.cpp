@@ -66,6 +66,8 @@ uint64_t leadingDigits(const char* cur, const char* end)
     return v;
 }
 
+bool isControlByte(uint8_t b) { return b <= 0x1F; }
+
 // OCTET STRING content as the reply shows it: control bytes anywhere make the
 // whole value hex pairs joined by "-" (MAC addresses and the like); otherwise
 // the UTF-8 text, or four spaces and "%x" bytes when it is not UTF-8.
@@ -73,10 +75,7 @@ std::string renderOctetString(const uint8_t* cur, const uint8_t* end)
 {
     char buf[4];
     std::string out;
-    bool binary = false;
-    for (const uint8_t* p = cur; p < end; ++p)
-        binary = binary || *p <= 0x1F;
-    if (binary) {
+    if (std::any_of(cur, end, isControlByte)) {
         for (const uint8_t* p = cur; p < end; ++p) {
             std::snprintf(buf, sizeof buf, p + 1 < end ? "%02X-" : "%02X", *p);
             out += buf;
@@ -660,6 +659,11 @@ std::optional<std::string> SNMPMessage::extractValueStringFromMessage(const std:
                                                                       uint64_t valueTypeIndex)
 {
     return valueString(message, valueTypeIndex, nullptr);
+}
+
+bool SNMPMessage::rendersAsHexPairs(const std::vector<uint8_t>& content)
+{
+    return std::any_of(content.begin(), content.end(), isControlByte);
 }
 
 std::optional<std::vector<uint8_t>> SNMPMessage::extractValueDataFromMessage(const std::vector<uint8_t>* message,

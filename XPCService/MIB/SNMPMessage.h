@@ -140,6 +140,10 @@ public:
     static std::optional<std::string> extractValueStringFromMessage(const std::vector<uint8_t>* message,
                                                                     uint64_t valueTypeIndex);
     // The value's content bytes, whatever the tag; none when they run past the end.
+    // Whether OCTET STRING content is shown as hex pairs joined by "-"
+    // ("00-1B-..."): exactly when one of its bytes is a control byte.
+    static bool rendersAsHexPairs(const std::vector<uint8_t>& content);
+
     static std::optional<std::vector<uint8_t>> extractValueDataFromMessage(const std::vector<uint8_t>* message,
                                                                            uint64_t valueTypeIndex);
 

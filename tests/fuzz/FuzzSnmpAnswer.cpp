@@ -5,7 +5,6 @@
 #include "SNMPMessage.h"
 #include "Utf8.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -50,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         }
         const uint64_t at = (*location)[1] + (*location)[2] + 1;
         const auto raw = SNMPMessage::extractValueDataFromMessage(&answer, at);
-        const bool hexForm = at < answer.size() && answer[at] == 0x04 && raw && std::any_of(raw->begin(), raw->end(), [](uint8_t b) { return b <= 0x1F; });
+        const bool hexForm = at < answer.size() && answer[at] == 0x04 && raw && SNMPMessage::rendersAsHexPairs(*raw);
         if (hexForm && !text.empty() && (text.back() == '-' || text.size() % 3 != 2))
             __builtin_trap();
     }
