@@ -127,22 +127,13 @@ private:
     std::string path_;
 };
 
-// Writes data through the open file itself: from its start, then cut to the
-// data's length. Its owner, group and links stay; a failure part-way leaves
-// mixed contents, which is why the replace is preferred where it is sound.
+// Writes data through the open file itself, freshly opened and so at its
+// start, then cuts it to the data's length. Its owner, group and links stay;
+// a failure part-way leaves mixed contents, which is why the replace is
+// preferred where it is sound.
 bool writeInPlace(int fd, std::string_view data)
 {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 && ::fsync(fd) == 0;
+    return writeAll(fd, data) && ::ftruncate(fd, static_cast<off_t>(data.size())) == 0 && ::fsync(fd) == 0;
 }
 
 }  // namespace
