@@ -46,13 +46,6 @@ public:
         // here; leaving it unanswered makes the connection layer send an error.
     }
 
-    // Only the network probes wait long; the file operations and the cancel
-    // call never queue behind them.
-    bool mayWait(const std::string& method) const override
-    {
-        return method == "sendEchoAndRecvReply_XPC" || method == "pdeSnmpGet_XPC";
-    }
-
 private:
     FenwaServiceXPC service_;
 };
@@ -72,13 +65,15 @@ bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
     return true;
 }
 
-const std::vector<std::string>& FenwaXPCServiceDelegate::methodNames()
+std::vector<BusMethod> FenwaXPCServiceDelegate::methods()
 {
-    static const std::vector<std::string> kNames = [] {
-        std::vector<std::string> names;
-        for (const OperationName& name : kOperationNames)
-            names.emplace_back(name.method);
-        return names;
-    }();
-    return kNames;
+    std::vector<BusMethod> methods;
+    for (const OperationName& name : kOperationNames) {
+        // Only the network probes wait long; the file operations and the
+        // cancel call never queue behind them.
+        const bool mayWait =
+            name.operation == Operation::SendEchoAndRecvReply || name.operation == Operation::PdeSnmpGet;
+        methods.push_back(BusMethod{std::string(name.method), mayWait});
+    }
+    return methods;
 }

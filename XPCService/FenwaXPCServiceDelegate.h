@@ -21,7 +21,7 @@ public:
     void serviceStopping() override;
 
     // The six entry points, in protocol order, as the bus names them.
-    static const std::vector<std::string>& methodNames();
+    static std::vector<BusMethod> methods();
 
 private:
     StringForm stringForm_;

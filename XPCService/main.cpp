@@ -20,7 +20,7 @@ int main()
     CancelWatcher watcher;
     FenwaXPCServiceDelegate delegate(kFamily.stringForm, watcher);
     BusService listener(kFamily.serviceName, protocolInterfaceName(kFamily.serviceName, kFamily.protocolUuid),
-                        FenwaXPCServiceDelegate::methodNames());
+                        FenwaXPCServiceDelegate::methods());
     listener.setDelegate(&delegate);
     return listener.resume();
 }

@@ -1,25 +1,32 @@
 #include "BusService.h"
 
 #include "BusNames.h"
+#include "ClientQueue.h"
+#include "Protocol.h"
+#include "ThreadLauncher.h"
+#include "UniqueFd.h"
 
-#include <sdbus-c++/sdbus-c++.h>
+#include <systemd/sd-bus.h>
+#include <systemd/sd-daemon.h>
 
-#include <pthread.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
-#include <deque>
+#include <cstring>
 #include <mutex>
 #include <unordered_map>
 
-// Lock order: sdbus-c++ runs every bus callback with its own connection lock
-// held, and sending a reply takes that lock. So code that holds `mutex` below
-// never touches the bus; the bus thread may take `mutex` inside a callback.
+// Threads: the thread in resume() owns the connection, since an sd-bus
+// connection is not thread-safe; every sd_bus_* call below is made there.
+// Workers reach it only through the outbox and the wake-up descriptor.
 
 namespace {
 
@@ -27,148 +34,97 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kErrorFailed = "org.freedesktop.DBus.Error.Failed";
 constexpr const char* kErrorAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
+constexpr const char* kDaemonName = "org.freedesktop.DBus";
+constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
+constexpr int kProcessBatch = 64;  // messages taken in before the replies go out again
 
-// The calls' code keeps its buffers on the heap; 256 KiB leaves ample room
-// for libc (syslog, getaddrinfo). Sanitizers make frames several times larger.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::size_t kWorkerStack = 2u << 20;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr std::size_t kWorkerStack = 2u << 20;
-#else
-constexpr std::size_t kWorkerStack = 256u << 10;
-#endif
-#else
-constexpr std::size_t kWorkerStack = 256u << 10;
-#endif
+// SIGTERM and SIGINT may land on any thread that has not blocked them; the
+// handler only raises the flag and wakes the bus thread.
+std::atomic<int> gWakeFd{-1};
+volatile std::sig_atomic_t gStopRequested = 0;
 
-// The connection whose event loop SIGTERM and SIGINT end; leaving the loop
-// from a signal handler is what sdbus-c++ offers for that.
-std::atomic<sdbus::IConnection*> gLoopToLeave{nullptr};
-
-extern "C" void leaveLoopOnSignal(int)
+void poke(int fd)
 {
-    if (sdbus::IConnection* c = gLoopToLeave.load())
-        c->leaveEventLoop();
+    const uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
 }
 
-// One pending method call. The reply goes out at most once, whoever sends it;
-// sending can fail only when the bus has gone, and then nobody can be told.
-class PendingReply {
-public:
-    explicit PendingReply(sdbus::Result<std::string>&& result) : result_(std::move(result)) {}
-
-    bool answered() const { return answered_.load(); }
-    void answer(const std::string& reply)
-    {
-        if (answered_.exchange(true))
-            return;
-        try {
-            result_.returnResults(reply);
-        } catch (const std::exception&) {
-        }
-    }
-    void fail(const char* errorName, const std::string& message)
-    {
-        if (answered_.exchange(true))
-            return;
-        try {
-            result_.returnError(sdbus::Error(errorName, message));
-        } catch (const std::exception&) {
-        }
-    }
-
-private:
-    sdbus::Result<std::string> result_;
-    std::atomic<bool> answered_{false};
-};
-
-struct Call {
-    std::string method;
-    std::string request;
-    std::shared_ptr<PendingReply> reply;
-    bool mayWait = false;
-};
-
-struct Client {
-    std::shared_ptr<BusExportedObject> object;
-    bool accepted = false;
-    std::deque<Call> calls;                // not yet started
-    std::weak_ptr<PendingReply> running;   // the call its worker runs now (its worker owns it)
-    bool hasWorker = false;
-    bool waitsForSlot = false;     // its next call may wait, and every slot is taken
-    bool departureWatched = false;  // a match on its name is set or being set
-    sdbus::Slot departure;          // kept while the client's state is
-
-    Clock::time_point idleSince;
-};
-
-// Runs body on a detached thread with a small stack and the stop signals
-// blocked (they belong to the bus thread). The service counts these threads
-// and waits for them when it stops. False when no thread can be made.
-bool startWorkerThread(std::function<void()> body)
+extern "C" void onStopSignal(int)
 {
-    auto* owned = new std::function<void()>(std::move(body));
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setstacksize(&attr, kWorkerStack);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &old);
-    pthread_t thread;
-    const int rc = pthread_create(
-        &thread, &attr,
-        [](void* arg) -> void* {
-            std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(arg));
-            (*run)();
-            return nullptr;
-        },
-        owned);
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-    pthread_attr_destroy(&attr);
-    if (rc != 0)
-        delete owned;
-    return rc == 0;
+    gStopRequested = 1;
+    if (const int fd = gWakeFd.load(); fd >= 0)
+        poke(fd);
+}
+
+struct BusUnref {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct SlotUnref {
+    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
+};
+using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
+
+// What a worker hands the bus thread.
+struct Outgoing {
+    enum class Kind { Reply, Error, Drop, Forget } kind;
+    std::uint64_t token = 0;
+    std::string text;  // the reply, the error's message, or (Forget) the sender
+    const char* errorName = kErrorFailed;
+};
+
+int msUntil(Clock::time_point deadline)
+{
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
 }  // namespace
 
 struct BusService::Impl {
+    enum class Ending { Signal, BusGone, Idle, Drained };
+
     std::string busName;
     std::string interfaceName;
-    std::vector<std::string> methods;
+    std::vector<BusMethod> methods;
     BusServiceLimits limits;
     BusListenerDelegate* delegate = nullptr;
+    const std::string signature{kMethodSignature};
+    const std::string argumentNames = std::string(kRequestArgumentName) + '\0' + std::string(kReplyArgumentName);
+    std::vector<sd_bus_vtable> vtable;
 
-    std::unique_ptr<sdbus::IConnection> connection;
-    std::unique_ptr<sdbus::IObject> object;
-    std::unique_ptr<sdbus::IProxy> busDaemon;
-    bool ownsName = false;
-    bool stopped = false;
+    BusPtr bus;
+    SlotPtr object;
+    UniqueFd wake;
+    std::unique_ptr<ClientQueue> queue;
+    std::atomic<bool> stopping{false};
 
-    mutable std::mutex mutex;
-    std::condition_variable workersGone;
-    std::unordered_map<std::string, Client> clients;
-    std::deque<std::string> waitingForSlot;                      // senders, in arrival order
-    std::deque<std::pair<Clock::time_point, std::string>> idle;  // senders whose calls ended
-    std::vector<sdbus::Slot> retired;  // matches dropped inside a bus callback
-    std::size_t workers = 0;
-    std::size_t waitingCallsRunning = 0;
-    bool stopping = false;
+    // Bus thread only: the calls not yet answered, and the departure matches.
+    struct Departure {
+        Impl* service = nullptr;
+        std::string sender;
+        SlotPtr match, query;
+    };
+    std::unordered_map<std::uint64_t, sd_bus_message*> open;
+    std::uint64_t lastToken = 0;
+    std::unordered_map<std::string, Departure> departures;
+    std::vector<Outgoing> sending;
 
-    void onCall(const std::string& method, sdbus::Result<std::string>&& result, std::string request);
+    std::mutex outboxMutex;
+    std::vector<Outgoing> outbox;
+
+    void buildVtable();
+    static int onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error);
+    int onCall(sd_bus_message* m, sd_bus_error* error);
+    void runCall(BusExportedObject& target, QueuedCall& call);
+    void post(Outgoing outgoing);
+    void sendOutbox();
     void watchDeparture(const std::string& sender);
-    void onClientLeft(const std::string& sender);
-    bool schedule(const std::string& sender, Client& client);
-    void startWaitingClients(std::vector<Call>& unstarted);
-    void work(const std::string& sender);
-    void runCall(BusExportedObject& target, Call& call);
-    void forgetIdleClients(Clock::time_point now);
-    int stop();
+    Ending serve(bool draining);
+    int stop(Ending why);
 };
 
-BusService::BusService(std::string busName, std::string interfaceName, std::vector<std::string> methods,
+BusService::BusService(std::string busName, std::string interfaceName, std::vector<BusMethod> methods,
                        BusServiceLimits limits)
     : impl_(std::make_unique<Impl>())
 {
@@ -176,397 +132,361 @@ BusService::BusService(std::string busName, std::string interfaceName, std::vect
     impl_->interfaceName = std::move(interfaceName);
     impl_->methods = std::move(methods);
     impl_->limits = limits;
-    if (impl_->limits.maxWaitingCalls == 0)
-        impl_->limits.maxWaitingCalls = 1;
 }
 
-BusService::~BusService() { impl_->stop(); }
+BusService::~BusService() = default;
 
 void BusService::setDelegate(BusListenerDelegate* delegate) { impl_->delegate = delegate; }
 
-std::size_t BusService::clientCount() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->clients.size();
-}
-
-std::size_t BusService::workerCount() const
-{
-    std::lock_guard lock(impl_->mutex);
-    return impl_->workers;
-}
+std::size_t BusService::clientCount() const { return impl_->queue ? impl_->queue->clientCount() : 0; }
+std::size_t BusService::workerCount() const { return impl_->queue ? impl_->queue->workerCount() : 0; }
 
 int BusService::resume()
 {
     Impl& s = *impl_;
-    try {
-        s.connection = sdbus::createSessionBusConnection();
-    } catch (const sdbus::Error& e) {
-        std::fprintf(stderr, "printer-helper-service: cannot connect to the session bus: %s\n", e.getMessage().c_str());
+    s.wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
+    sd_bus* raw = nullptr;
+    int r = s.wake ? sd_bus_open_user(&raw) : -errno;
+    s.bus.reset(raw);
+    if (r < 0) {
+        std::fprintf(stderr, "printer-helper-service: cannot connect to the session bus: %s\n", std::strerror(-r));
         return 1;
     }
+
+    ClientQueue::Hooks hooks;
+    hooks.accept = [&s](const std::string&) -> std::shared_ptr<BusExportedObject> {
+        BusPeer peer;
+        if (!s.delegate || !s.delegate->shouldAcceptNewConnection(peer))
+            return nullptr;
+        return peer.exportedObject;
+    };
+    hooks.launch = [](std::function<void()> body) { return startSmallThread(std::move(body)); };
+    hooks.run = [&s](BusExportedObject& target, QueuedCall& call) { s.runCall(target, call); };
+    hooks.giveUp = [&s](QueuedCall& call, ClientQueue::GiveUp why) {
+        using W = ClientQueue::GiveUp;
+        switch (why) {
+        case W::ClientLeft: return s.post({Outgoing::Kind::Drop, call.token, {}});
+        case W::NoThread: return s.post({Outgoing::Kind::Error, call.token, "no thread is left to run the call"});
+        case W::Stopping: return s.post({Outgoing::Kind::Error, call.token, "the service is stopping"});
+        case W::Refused:
+            return s.post({Outgoing::Kind::Error, call.token, "the service does not serve this client", kErrorAccessDenied});
+        }
+    };
+    hooks.forgotten = [&s](const std::string& sender) { s.post({Outgoing::Kind::Forget, 0, sender}); };
+    hooks.settled = [&s] { poke(s.wake.get()); };
+    s.queue = std::make_unique<ClientQueue>(ClientQueue::Limits{s.limits.maxWaitingCalls, s.limits.clientLinger},
+                                            std::move(hooks));
 
     // The object is complete before the name is taken, so that a call which
     // made the bus start us finds every method.
-    try {
-        s.object = sdbus::createObject(*s.connection, kServiceObjectPath);
-        for (const std::string& method : s.methods) {
-            s.object->registerMethod(method)
-                .onInterface(s.interfaceName)
-                .withInputParamNames("request")
-                .withOutputParamNames("reply")
-                .implementedAs([&s, method](sdbus::Result<std::string>&& result, std::string request) {
-                    s.onCall(method, std::move(result), std::move(request));
-                });
-        }
-        s.object->finishRegistration();
-        s.busDaemon = sdbus::createProxy(*s.connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    } catch (const sdbus::Error& e) {
-        std::fprintf(stderr, "printer-helper-service: cannot export the service object: %s\n", e.getMessage().c_str());
-        s.stop();
+    s.buildVtable();
+    sd_bus_slot* slot = nullptr;
+    r = sd_bus_add_object_vtable(s.bus.get(), &slot, kServiceObjectPath, s.interfaceName.c_str(), s.vtable.data(), &s);
+    s.object.reset(slot);
+    if (r < 0) {
+        std::fprintf(stderr, "printer-helper-service: cannot export the service object: %s\n", std::strerror(-r));
         return 1;
     }
-
-    try {
-        s.connection->requestName(s.busName);
-        s.ownsName = true;
-    } catch (const sdbus::Error& e) {
+    r = sd_bus_request_name(s.bus.get(), s.busName.c_str(), 0);
+    if (r < 0) {
         std::fprintf(stderr, "printer-helper-service: the bus name %s is already owned or cannot be taken (%s)\n",
-                     s.busName.c_str(), e.getMessage().c_str());
-        s.stop();
+                     s.busName.c_str(), std::strerror(-r));
         return 1;
     }
 
-    gLoopToLeave.store(s.connection.get());
+    gStopRequested = 0;
+    gWakeFd.store(s.wake.get());
     struct sigaction action = {};
-    action.sa_handler = leaveLoopOnSignal;
+    action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
     struct sigaction oldTerm = {}, oldInt = {};
     sigaction(SIGTERM, &action, &oldTerm);
     sigaction(SIGINT, &action, &oldInt);
 
-    // The loop ends by a signal, or by an error once the bus has closed the
-    // connection: either way the service's life is over.
-    try {
-        s.connection->enterEventLoop();
-    } catch (const sdbus::Error&) {
+    Impl::Ending why = s.serve(false);
+    if (why == Impl::Ending::Idle) {
+        // The bus's own pattern for leaving when idle: give the name back, so
+        // that a new call starts a new instance, then serve every call that
+        // was sent to this one before the name went.
+        sd_notify(0, "STOPPING=1");
+        sd_bus_release_name(s.bus.get(), s.busName.c_str());
+        why = s.serve(true);
     }
+    const int status = s.stop(why);
 
     sigaction(SIGTERM, &oldTerm, nullptr);
     sigaction(SIGINT, &oldInt, nullptr);
-    gLoopToLeave.store(nullptr);
-    return s.stop();
+    gWakeFd.store(-1);
+    return status;
 }
 
-void BusService::Impl::onCall(const std::string& method, sdbus::Result<std::string>&& result, std::string request)
+int BusService::Impl::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error)
 {
-    auto reply = std::make_shared<PendingReply>(std::move(result));
-    const sdbus::Message* message = object->getCurrentlyProcessedMessage();
-    std::string sender = message ? message->getSender() : std::string();
-    std::vector<sdbus::Slot> toDrop;
-
-    std::unique_lock lock(mutex);
-    toDrop.swap(retired);
-    if (stopping) {
-        lock.unlock();
-        reply->fail(kErrorFailed, "the service is stopping");
-        return;
-    }
-    forgetIdleClients(Clock::now());
-    auto [it, isNew] = clients.try_emplace(sender);
-    Client& client = it->second;
-    if (isNew) {
-        BusPeer peer{sender, nullptr};
-        client.accepted = delegate && delegate->shouldAcceptNewConnection(peer);
-        client.object = std::move(peer.exportedObject);
-    }
-    if (!client.accepted || !client.object) {
-        client.idleSince = Clock::now();
-        idle.emplace_back(client.idleSince, sender);
-        lock.unlock();
-        reply->fail(kErrorAccessDenied, "the service does not serve this client");
-        return;
-    }
-    const bool mayWait = client.object->mayWait(method);
-    client.calls.push_back(Call{method, std::move(request), std::move(reply), mayWait});
-    if (client.hasWorker || client.waitsForSlot) {
-        // The call waits behind another: only now is it worth hearing that the
-        // client leaves.
-        const bool watch = !client.departureWatched;
-        client.departureWatched = true;
-        lock.unlock();
-        if (watch)
-            watchDeparture(sender);
-        return;
-    }
-    if (!schedule(sender, client)) {
-        Call call = std::move(client.calls.front());
-        client.calls.pop_front();
-        lock.unlock();
-        call.reply->fail(kErrorFailed, "no thread is left to run the call");
+    try {
+        return static_cast<Impl*>(userdata)->onCall(m, error);
+    } catch (...) {
+        return sd_bus_error_set_const(error, kErrorFailed, "the service cannot take the call now");
     }
 }
 
-// Adds a match on the one sender's NameOwnerChanged (bus thread, no lock
-// held), then asks whether the sender is still there, since it may have left
-// before the match was in place; the answer comes back through the loop.
+void BusService::Impl::buildVtable()
+{
+    vtable.assign(methods.size() + 2, sd_bus_vtable{});
+    vtable.front().type = _SD_BUS_VTABLE_START;
+    vtable.front().x.start.element_size = sizeof(sd_bus_vtable);
+    vtable.front().x.start.features = _SD_BUS_VTABLE_PARAM_NAMES;
+    vtable.front().x.start.vtable_format_reference = &sd_bus_object_vtable_format;
+    for (std::size_t i = 0; i < methods.size(); ++i) {
+        sd_bus_vtable& row = vtable[i + 1];
+        row.type = _SD_BUS_VTABLE_METHOD;
+        row.flags = SD_BUS_VTABLE_UNPRIVILEGED;
+        row.x.method.member = methods[i].name.c_str();
+        row.x.method.signature = signature.c_str();
+        row.x.method.result = signature.c_str();
+        row.x.method.handler = onMethodCall;
+        row.x.method.names = argumentNames.c_str();  // "request\0reply\0"
+    }
+    vtable.back().type = _SD_BUS_VTABLE_END;
+}
+
+// A call from the bus (bus thread): kept referenced under a token until its
+// reply goes out, and handed to its client's queue.
+int BusService::Impl::onCall(sd_bus_message* m, sd_bus_error* error)
+{
+    const char* member = sd_bus_message_get_member(m);
+    std::size_t method = 0;
+    while (method < methods.size() && methods[method].name != (member ? member : ""))
+        ++method;
+    const char* request = nullptr;
+    if (method == methods.size())
+        return sd_bus_error_set_const(error, "org.freedesktop.DBus.Error.UnknownMethod", "no such method");
+    if (const int r = sd_bus_message_read(m, "s", &request); r < 0)
+        return r;
+    if (stopping)
+        return sd_bus_error_set_const(error, kErrorFailed, "the service is stopping");
+
+    const char* sender = sd_bus_message_get_sender(m);
+    const std::uint64_t token = ++lastToken;
+    open.emplace(token, sd_bus_message_ref(m));
+    try {
+        const std::string from = sender ? sender : "";
+        if (queue->arrive(from, QueuedCall{method, request, methods[method].mayWait, token}))
+            watchDeparture(from);
+    } catch (...) {
+        if (auto it = open.find(token); it != open.end()) {
+            sd_bus_message_unref(it->second);
+            open.erase(it);
+            return sd_bus_error_set_const(error, kErrorFailed, "the service cannot take the call now");
+        }
+    }
+    return 1;
+}
+
+// On the client's worker: whatever the handler does, exactly one answer is
+// queued for the call.
+void BusService::Impl::runCall(BusExportedObject& target, QueuedCall& call)
+{
+    bool answered = false;
+    const std::uint64_t token = call.token;
+    const BusReply reply = [this, token, &answered](const std::string& text) {
+        if (!answered) {
+            answered = true;
+            post({Outgoing::Kind::Reply, token, text});
+        }
+    };
+    std::string failure;
+    try {
+        target.dispatch(methods[call.method].name, call.request, reply);
+    } catch (const std::exception& e) {
+        failure = std::string("the operation failed: ") + e.what();
+    } catch (...) {
+        failure = "the operation failed";
+    }
+    if (!answered) {
+        if (failure.empty())
+            failure = stopping ? "the service is stopping" : "the operation gave no answer";
+        post({Outgoing::Kind::Error, token, failure});
+    }
+}
+
+void BusService::Impl::post(Outgoing outgoing)
+{
+    std::unique_lock lock(outboxMutex);
+    const bool wasEmpty = outbox.empty();
+    outbox.push_back(std::move(outgoing));
+    lock.unlock();
+    if (wasEmpty)
+        poke(wake.get());
+}
+
+// Bus thread: sends what the workers queued. A reply that cannot be sent (the
+// bus has gone) is dropped: nobody could be told.
+void BusService::Impl::sendOutbox()
+{
+    {
+        std::lock_guard lock(outboxMutex);
+        sending.swap(outbox);
+    }
+    for (Outgoing& out : sending) {
+        if (out.kind == Outgoing::Kind::Forget) {
+            departures.erase(out.text);
+            continue;
+        }
+        auto it = open.find(out.token);
+        if (it == open.end())
+            continue;
+        sd_bus_message* m = it->second;
+        open.erase(it);
+        if (out.kind == Outgoing::Kind::Reply && sd_bus_reply_method_return(m, "s", out.text.c_str()) == -EINVAL)
+            sd_bus_reply_method_errorf(m, kErrorFailed, "the reply is not valid UTF-8");
+        else if (out.kind == Outgoing::Kind::Error)
+            sd_bus_reply_method_errorf(m, out.errorName, "%s", out.text.c_str());
+        sd_bus_message_unref(m);
+    }
+    sending.clear();
+}
+
+// A match on the one sender's NameOwnerChanged; once it is in place, the bus
+// is asked whether the sender is still there, since it may have left before.
 void BusService::Impl::watchDeparture(const std::string& sender)
 {
-    sdbus::Slot slot;
-    try {
-        slot = connection->addMatch("type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-                                    "member='NameOwnerChanged',arg0='" + sender + "'",
-                                    [this, sender](sdbus::Message&) { onClientLeft(sender); });
-        busDaemon->callMethodAsync("NameHasOwner")
-            .onInterface("org.freedesktop.DBus")
-            .withArguments(sender)
-            .uponReplyInvoke([this, sender](const sdbus::Error* error, bool present) {
-                if (!error && !present)
-                    onClientLeft(sender);
-            });
-    } catch (const sdbus::Error&) {
-        // Too many matches, or the bus is going: its calls simply all run.
-    }
-    std::lock_guard lock(mutex);
-    auto it = clients.find(sender);
-    if (it != clients.end() && it->second.departureWatched && !it->second.departure)
-        it->second.departure = std::move(slot);
-    else if (slot)
-        retired.push_back(std::move(slot));
-}
-
-// A unique name is released only when its connection closes: the calls that
-// have not started yet are dropped, nobody would read their replies.
-void BusService::Impl::onClientLeft(const std::string& sender)
-{
-    std::deque<Call> dropped;
-    std::lock_guard lock(mutex);
-    auto it = clients.find(sender);
-    if (it == clients.end())
+    auto [it, fresh] = departures.try_emplace(sender);
+    if (!fresh)
         return;
-    Client& client = it->second;
-    dropped.swap(client.calls);
-    if (client.departure)
-        retired.push_back(std::move(client.departure));
-    client.departureWatched = false;
-    if (client.waitsForSlot) {
-        client.waitsForSlot = false;
-        waitingForSlot.erase(std::find(waitingForSlot.begin(), waitingForSlot.end(), sender));
-    }
-    if (!client.hasWorker)
-        clients.erase(it);
-}
-
-// Gives the client's next call a worker, or a place in the line for a slot
-// when the call may wait and every slot is taken. Lock held. False when no
-// thread could be made.
-bool BusService::Impl::schedule(const std::string& sender, Client& client)
-{
-    const bool mayWait = client.calls.front().mayWait;
-    if (mayWait && waitingCallsRunning >= limits.maxWaitingCalls) {
-        client.waitsForSlot = true;
-        waitingForSlot.push_back(sender);
-        return true;
-    }
-    if (!startWorkerThread([this, sender] { work(sender); }))
-        return false;
-    if (mayWait)
-        ++waitingCallsRunning;
-    client.hasWorker = true;
-    ++workers;
-    return true;
-}
-
-// A client's worker: runs its calls in arrival order until none is left, or
-// the next one must wait for a slot.
-void BusService::Impl::work(const std::string& sender)
-{
-    std::vector<Call> unstarted, dropped;
-    std::unique_lock lock(mutex);
-    for (;;) {
-        Client& client = clients.at(sender);
-        Call call = std::move(client.calls.front());
-        client.calls.pop_front();
-        client.running = call.reply;
-        const bool mayWait = call.mayWait;
-        std::shared_ptr<BusExportedObject> target = client.object;
-        lock.unlock();
-
-        runCall(*target, call);
-        call = Call{};
-        target.reset();
-
-        lock.lock();
-        Client& after = clients.at(sender);
-        after.running.reset();
-        if (mayWait) {
-            --waitingCallsRunning;
-            startWaitingClients(unstarted);
-        }
-        if (stopping) {
-            // Answered after this client's running call, so its replies
-            // still come in the order of its calls.
-            for (Call& queued : after.calls)
-                dropped.push_back(std::move(queued));
-            after.calls.clear();
-        }
-        if (after.calls.empty()) {
-            after.hasWorker = false;
-            after.idleSince = Clock::now();
-            idle.emplace_back(after.idleSince, sender);
-            break;
-        }
-        if (after.calls.front().mayWait) {
-            if (waitingCallsRunning >= limits.maxWaitingCalls) {
-                after.hasWorker = false;
-                after.waitsForSlot = true;
-                waitingForSlot.push_back(sender);
-                break;
-            }
-            ++waitingCallsRunning;
-        }
-    }
-    lock.unlock();
-    for (Call& call : unstarted)
-        call.reply->fail(kErrorFailed, "no thread is left to run the call");
-    for (Call& call : dropped)
-        call.reply->fail(kErrorFailed, "the service is stopping");
-    unstarted.clear();
-    dropped.clear();
-
-    // Last: once the count is down, a stop may take the connection away.
-    lock.lock();
-    --workers;
-    if (workers == 0)
-        workersGone.notify_all();
-}
-
-// Hands free slots to the clients that have waited longest. Lock held; a call
-// that gets no thread is moved to unstarted, to be answered without the lock.
-void BusService::Impl::startWaitingClients(std::vector<Call>& unstarted)
-{
-    while (!stopping && !waitingForSlot.empty() && waitingCallsRunning < limits.maxWaitingCalls) {
-        const std::string next = std::move(waitingForSlot.front());
-        waitingForSlot.pop_front();
-        Client& waiting = clients.at(next);
-        waiting.waitsForSlot = false;
-        if (!schedule(next, waiting)) {
-            // No thread can be made: every call of this client is answered
-            // with an error rather than left with nobody to run it.
-            for (Call& call : waiting.calls)
-                unstarted.push_back(std::move(call));
-            waiting.calls.clear();
-            waiting.idleSince = Clock::now();
-            idle.emplace_back(waiting.idleSince, next);
-        }
-    }
-}
-
-void BusService::Impl::runCall(BusExportedObject& target, Call& call)
-{
-    std::shared_ptr<PendingReply> pending = call.reply;
-    try {
-        target.dispatch(call.method, call.request, [pending](const std::string& text) { pending->answer(text); });
-    } catch (const std::exception& e) {
-        pending->fail(kErrorFailed, std::string("the operation failed: ") + e.what());
-    } catch (...) {
-        pending->fail(kErrorFailed, "the operation failed");
-    }
-    if (!pending->answered()) {
-        std::unique_lock lock(mutex);
-        const bool wasStopping = stopping;
-        lock.unlock();
-        pending->fail(kErrorFailed, wasStopping ? "the service is stopping" : "the operation gave no answer");
-    }
-}
-
-// Drops the state of clients whose last call ended more than clientLinger ago.
-void BusService::Impl::forgetIdleClients(Clock::time_point now)
-{
-    while (!idle.empty() && now - idle.front().first > limits.clientLinger) {
-        auto it = clients.find(idle.front().second);
-        // A client that has called since is idle under a later entry, or busy.
-        if (it != clients.end() && it->second.idleSince == idle.front().first && !it->second.hasWorker &&
-            !it->second.waitsForSlot && it->second.calls.empty()) {
-            if (it->second.departure)
-                retired.push_back(std::move(it->second.departure));
-            clients.erase(it);
-        }
-        idle.pop_front();
-    }
-}
-
-// Releases the name first, so that a new call starts a new service instead of
-// waiting on this one; then every call still open is answered with an error,
-// queued calls at once, running ones when they end or at stopLimit.
-int BusService::Impl::stop()
-{
-    if (stopped)
+    Departure& d = it->second;
+    d.service = this;
+    d.sender = sender;
+    const std::string rule = "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
+                             "member='NameOwnerChanged',arg0='" + sender + "'";
+    auto left = [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
+        auto* dep = static_cast<Departure*>(userdata);
+        const char *name = nullptr, *oldOwner = nullptr, *newOwner = nullptr;
+        if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) >= 0 && newOwner && !*newOwner)
+            dep->service->queue->leave(dep->sender);
         return 0;
-    stopped = true;
-    if (ownsName) {
-        try {
-            connection->releaseName(busName);
-        } catch (const sdbus::Error&) {
-            // The bus has gone, and the name with it.
+    };
+    auto installed = [](sd_bus_message* m, void* userdata, sd_bus_error*) -> int {
+        auto* dep = static_cast<Departure*>(userdata);
+        if (sd_bus_message_is_method_error(m, nullptr))
+            return 0;  // too many matches, or the bus is going: its calls simply all run
+        auto present = [](sd_bus_message* reply, void* data, sd_bus_error*) -> int {
+            int has = 1;
+            if (!sd_bus_message_is_method_error(reply, nullptr) && sd_bus_message_read(reply, "b", &has) >= 0 && !has) {
+                auto* leaving = static_cast<Departure*>(data);
+                leaving->service->queue->leave(leaving->sender);
+            }
+            return 0;
+        };
+        sd_bus_slot* query = nullptr;
+        if (sd_bus_call_method_async(sd_bus_message_get_bus(m), &query, kDaemonName, kDaemonPath, kDaemonName,
+                                     "NameHasOwner", present, dep, "s", dep->sender.c_str()) >= 0)
+            dep->query.reset(query);
+        return 0;
+    };
+    sd_bus_slot* match = nullptr;
+    if (sd_bus_add_match_async(bus.get(), &match, rule.c_str(), left, installed, &d) >= 0)
+        d.match.reset(match);
+}
+
+// Serves until a stop signal, the loss of the bus, or idleness: for idleExit
+// with nothing held, or (draining) as soon as nothing is held.
+BusService::Impl::Ending BusService::Impl::serve(bool draining)
+{
+    bool wasIdle = false;
+    Clock::time_point idleSince;
+    for (;;) {
+        bool busy = false;
+        for (int i = 0; i < kProcessBatch; ++i) {
+            const int r = sd_bus_process(bus.get(), nullptr);
+            if (r < 0)
+                return Ending::BusGone;
+            if (r == 0)
+                break;
+            busy = true;
+        }
+        sendOutbox();
+        if (gStopRequested)
+            return Ending::Signal;
+        if (busy)
+            continue;
+
+        int timeout = -1;
+        const bool idle = open.empty() && queue->empty();
+        if (idle && draining)
+            return Ending::Drained;
+        if (idle && !wasIdle)
+            idleSince = Clock::now();
+        wasIdle = idle;
+        if (idle) {
+            timeout = msUntil(idleSince + limits.idleExit);
+            if (timeout == 0)
+                return Ending::Idle;
+        }
+        uint64_t busDeadline = UINT64_MAX;
+        if (sd_bus_get_timeout(bus.get(), &busDeadline) >= 0 && busDeadline != UINT64_MAX) {
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const uint64_t nowUsec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+            const int busMs = busDeadline <= nowUsec ? 0 : static_cast<int>(std::min<uint64_t>((busDeadline - nowUsec + 999) / 1000, 1 << 30));
+            timeout = timeout < 0 ? busMs : std::min(timeout, busMs);
+        }
+        const int events = sd_bus_get_events(bus.get());
+        if (events < 0)
+            return Ending::BusGone;
+        pollfd fds[2] = {{sd_bus_get_fd(bus.get()), static_cast<short>(events), 0}, {wake.get(), POLLIN, 0}};
+        if (::poll(fds, 2, timeout) > 0 && (fds[1].revents & POLLIN)) {
+            uint64_t count;
+            [[maybe_unused]] const ssize_t n = ::read(wake.get(), &count, sizeof count);
         }
     }
+}
 
-    std::vector<Call> queued;
-    {
-        std::lock_guard lock(mutex);
+// Ends the service. A stop gives the name back first, so that a new call
+// starts a new service instead of waiting on this one; then queued calls are
+// answered with an error at once, running ones when they end or at stopLimit.
+int BusService::Impl::stop(Ending why)
+{
+    if (why != Ending::Drained) {
+        if (why != Ending::BusGone && why != Ending::Idle)
+            sd_bus_release_name(bus.get(), busName.c_str());
         stopping = true;
-        for (auto& [sender, client] : clients) {
-            if (client.hasWorker)
-                continue;  // its worker answers them after its running call
-            for (Call& call : client.calls)
-                queued.push_back(std::move(call));
-            client.calls.clear();
-            client.waitsForSlot = false;
+        queue->stop();
+        if (delegate)
+            delegate->serviceStopping();
+        // Calls that reached us meanwhile are answered here (the handler
+        // refuses them now), and the workers' last replies go out.
+        const auto deadline = Clock::now() + limits.stopLimit;
+        for (;;) {
+            while (sd_bus_process(bus.get(), nullptr) > 0) {
+            }
+            sendOutbox();
+            if (queue->workerCount() == 0 || Clock::now() >= deadline)
+                break;
+            const int events = sd_bus_get_events(bus.get());
+            pollfd fds[2] = {{sd_bus_get_fd(bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
+                             {wake.get(), POLLIN, 0}};
+            if (::poll(fds, 2, msUntil(deadline)) > 0 && (fds[1].revents & POLLIN)) {
+                uint64_t count;
+                [[maybe_unused]] const ssize_t n = ::read(wake.get(), &count, sizeof count);
+            }
         }
-        waitingForSlot.clear();
+        sendOutbox();
     }
-    if (delegate)
-        delegate->serviceStopping();
-    for (Call& call : queued)
-        call.reply->fail(kErrorFailed, "the service is stopping");
-    queued.clear();
-
-    std::vector<std::shared_ptr<PendingReply>> open;
-    std::vector<sdbus::Slot> matches;
-    bool workersLeft = false;
-    {
-        std::unique_lock lock(mutex);
-        workersGone.wait_for(lock, limits.stopLimit, [this] { return workers == 0; });
-        workersLeft = workers > 0;
-        for (auto& [sender, client] : clients) {
-            if (auto reply = client.running.lock())
-                open.push_back(std::move(reply));
-            for (Call& call : client.calls)
-                open.push_back(call.reply);
-            if (client.departure)
-                matches.push_back(std::move(client.departure));
-        }
-        for (sdbus::Slot& slot : retired)
-            matches.push_back(std::move(slot));
-        retired.clear();
+    for (auto& [token, m] : open) {
+        sd_bus_reply_method_errorf(m, kErrorFailed, "the service is stopping");
+        sd_bus_message_unref(m);
     }
-    for (auto& reply : open)
-        reply->fail(kErrorFailed, "the service is stopping");
-    if (workersLeft) {
-        // A call that ignores its interrupt still holds this object; the
+    open.clear();
+    sd_bus_flush(bus.get());
+    if (queue->workerCount() > 0) {
+        // A call that ignores its interrupt still holds the queue; the
         // process must end all the same, and nothing of it outlives us.
         std::fflush(nullptr);
         std::_Exit(0);
     }
-    matches.clear();
-    {
-        std::lock_guard lock(mutex);
-        clients.clear();
-        idle.clear();
-    }
-    busDaemon.reset();
+    departures.clear();
     object.reset();
-    connection.reset();
+    bus.reset();
+    queue.reset();
     return 0;
 }

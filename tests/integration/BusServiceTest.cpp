@@ -1,9 +1,10 @@
 // The connection layer against the sandbox's real dbus-daemon, with the test
 // service of BusTestService.cpp started by hand for each test.
 
-#include <gtest/gtest.h>
+#include "ManyClients.h"
+#include "ServiceHarness.h"
 
-#include <sdbus-c++/sdbus-c++.h>
+#include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,7 +14,9 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <set>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -28,19 +31,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kName = "com.fenwa.PrinterHelper.BusTest";
 const std::string kInterface = kName + ".Test";
 
-long msSince(Clock::time_point start)
-{
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
-
-bool nameHasOwner(const std::string& name)
-{
-    auto connection = sdbus::createSessionBusConnection();
-    auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    bool has = false;
-    bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(has);
-    return has;
-}
+bool nameHasOwner(const std::string& name) { return busNameHasOwner(std::getenv("DBUS_SESSION_BUS_ADDRESS"), name); }
 
 // A service process started by the test; stderr goes to a file.
 class ServiceProcess {
@@ -111,25 +102,20 @@ private:
     std::string stderrPath_;
 };
 
-// One client: its own connection (so its own unique name) and event loop.
+// One client: its own connection, so its own unique name.
 class Client {
 public:
-    Client() : connection_(sdbus::createSessionBusConnection())
-    {
-        connection_->enterEventLoopAsync();
-        proxy_ = sdbus::createProxy(*connection_, kName, "/");
-    }
+    explicit Client(const std::string& address = "") : connection_(1, kName, kInterface, address) {}
 
     // Sends method asynchronously; the outcome ("ok:<reply>" or "error:<name>")
     // is appended to the client's outcomes in the order the replies come.
     void send(const std::string& method, const std::string& request = "")
     {
-        auto onReply = [this](const sdbus::Error* error, std::string reply) {
+        connection_.call(0, method, request, [this](const CallOutcome& o) {
             std::lock_guard lock(mutex_);
-            outcomes_.push_back(error ? "error:" + error->getName() : "ok:" + reply);
+            outcomes_.push_back((o.ok ? "ok:" : "error:") + o.text);
             arrived_.notify_all();
-        };
-        proxy_->callMethodAsync(method).onInterface(kInterface).withArguments(request).uponReplyInvoke(onReply);
+        });
     }
     std::vector<std::string> waitFor(std::size_t count, std::chrono::milliseconds limit = 10s)
     {
@@ -137,19 +123,20 @@ public:
         arrived_.wait_for(lock, limit, [&] { return outcomes_.size() >= count; });
         return outcomes_;
     }
-    std::string stats()
+    std::string stats() { return ask("stats"); }
+    std::string ask(const std::string& method)
     {
-        std::string text;
-        proxy_->callMethod("stats").onInterface(kInterface).withArguments(std::string()).storeResultsTo(text);
-        return text;
+        const auto outcome = connection_.callAndWait(0, method, "");
+        if (!outcome)
+            return "no answer";
+        return outcome->ok ? outcome->text : "error:" + outcome->text;
     }
 
 private:
-    std::unique_ptr<sdbus::IConnection> connection_;
-    std::unique_ptr<sdbus::IProxy> proxy_;
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<std::string> outcomes_;
+    ManyClients connection_;  // last: its thread may still deliver while the rest is alive
 };
 
 TEST(BusService, AnswersTheCallsOfOneClientInArrivalOrder)
@@ -293,6 +280,73 @@ TEST(BusService, ExitsWhenItsBusConnectionCloses)
     kill(daemon, SIGTERM);
     waitpid(daemon, nullptr, 0);
     EXPECT_EQ(service.waitForExit(5s), 0);
+}
+
+TEST(BusService, ExitsWithStatus0WhenIdleAndGivesItsNameBackFirst)
+{
+    // idle exit 300 ms, linger 50 ms
+    ServiceProcess service({kName, "4096", "800", "50", "300"});
+    ASSERT_TRUE(service.waitForName());
+    Client client;
+    EXPECT_EQ(client.ask("pid").empty(), false);
+    const auto start = Clock::now();
+    EXPECT_EQ(service.waitForExit(5s), 0) << service.stderrText();
+    EXPECT_GE(msSince(start), 300) << "it left before its idle time";
+    EXPECT_FALSE(nameHasOwner(kName));
+}
+
+TEST(BusService, StaysWhileACallRunsLongerThanItsIdleTime)
+{
+    ServiceProcess service({kName, "4096", "800", "50", "300"});
+    ASSERT_TRUE(service.waitForName());
+    Client client;
+    client.send("sleep", "1000");
+    EXPECT_EQ(client.waitFor(1, 5s), std::vector<std::string>{"ok:1"});
+    EXPECT_EQ(service.waitForExit(5s), 0);
+}
+
+// Calls come with gaps around the idle deadline (linger plus idle time after
+// the last call), so that many land while the name is being given back. Each
+// must be answered: by the instance that is leaving, or by a new one that the
+// bus starts. PH_IDLE_RACE_SECONDS (60) sets how long.
+TEST(BusService, IdleExitLosesNoCallThatComesWhileTheNameIsGivenBack)
+{
+    char pattern[] = "/tmp/ph-idle-race.XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    {
+        std::ofstream activation(dir + "/" + kName + ".service");
+        activation << "[D-BUS Service]\nName=" << kName << "\nExec=" << PH_BUS_TEST_SERVICE << " " << kName
+                   << " 4096 800 10 40\n";
+    }
+    const char* secondsText = std::getenv("PH_IDLE_RACE_SECONDS");
+    const auto length = std::chrono::seconds(secondsText ? std::atoi(secondsText) : 60);
+    {
+        PrivateBus bus(std::nullopt, dir);
+        ManyClients clients(2, kName, kInterface, bus.address());
+        std::set<std::string> instances;
+        std::size_t calls = 0, failed = 0;
+        std::string firstFailure;
+        unsigned seed = 7;
+        const auto start = Clock::now();
+        while (Clock::now() - start < length) {
+            const std::size_t who = calls % 2;
+            const auto outcome = clients.callAndWait(who, "pid", "", 10s);
+            ++calls;
+            if (!outcome || !outcome->ok) {
+                if (failed++ == 0)
+                    firstFailure = outcome ? outcome->text : "no answer within 10 s";
+            } else {
+                instances.insert(outcome->text);
+            }
+            // 35 to 65 ms: the deadline is 50 ms after a call's end.
+            seed = seed * 1103515245u + 12345u;
+            std::this_thread::sleep_for(std::chrono::milliseconds(35 + (seed >> 16) % 31));
+        }
+        EXPECT_EQ(failed, 0u) << "of " << calls << " calls; the first: " << firstFailure;
+        EXPECT_GT(instances.size(), 5u) << "the service hardly ever left: the race was not run";
+        std::printf("%zu calls, %zu instances\n", calls, instances.size());
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "ManyClients.h"
 
+#include <systemd/sd-bus.h>
+
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <time.h>
@@ -7,7 +9,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <future>
+#include <stdexcept>
 
 namespace {
 
@@ -15,18 +19,64 @@ namespace {
 // ended by the test, never by the bus.
 constexpr uint64_t kCallTimeoutUsec = 3600ull * 1000 * 1000;
 
+sd_bus* openConnection(const std::string& address)
+{
+    sd_bus* bus = nullptr;
+    int r = 0;
+    if (address.empty()) {
+        r = sd_bus_open_user(&bus);
+    } else {
+        r = sd_bus_new(&bus);
+        if (r >= 0)
+            r = sd_bus_set_address(bus, address.c_str());
+        if (r >= 0)
+            r = sd_bus_set_bus_client(bus, 1);
+        if (r >= 0)
+            r = sd_bus_start(bus);
+    }
+    if (r < 0) {
+        sd_bus_unref(bus);
+        throw std::runtime_error(std::string("cannot connect to the bus: ") + std::strerror(-r));
+    }
+    return bus;
+}
+
+// One call's outcome handler, freed with its slot whether a reply came or not.
+struct Pending {
+    ManyClients::Done done;
+};
+
+extern "C" int onReply(sd_bus_message* reply, void* userdata, sd_bus_error*)
+{
+    CallOutcome outcome{false, {}, std::chrono::steady_clock::now()};
+    if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+        outcome.text = error->name ? error->name : "";
+    } else {
+        const char* text = nullptr;
+        outcome.ok = sd_bus_message_read(reply, "s", &text) >= 0;
+        outcome.text = outcome.ok ? text : "unreadable reply";
+    }
+    static_cast<Pending*>(userdata)->done(outcome);
+    return 0;
+}
+
 }  // namespace
 
 ManyClients::ManyClients(std::size_t n, std::string service, std::string interface, const std::string& address)
     : service_(std::move(service)), interface_(std::move(interface)), wake_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC))
 {
     connections_.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        Connection c;
-        c.bus = address.empty() ? sdbus::createSessionBusConnection()
-                                : sdbus::createSessionBusConnectionWithAddress(address);
-        c.proxy = sdbus::createProxy(*c.bus, service_, "/");
-        connections_.push_back(std::move(c));
+    try {
+        for (std::size_t i = 0; i < n; ++i) {
+            Connection c;
+            c.bus = openConnection(address);
+            connections_.push_back(c);
+        }
+    } catch (...) {
+        for (Connection& c : connections_)
+            sd_bus_flush_close_unref(c.bus);
+        ::close(wake_);
+        throw;
     }
     driver_ = std::thread([this] { drive(); });
 }
@@ -39,6 +89,8 @@ ManyClients::~ManyClients()
     }
     poke();
     driver_.join();
+    for (Connection& c : connections_)
+        sd_bus_flush_close_unref(c.bus);
     ::close(wake_);
 }
 
@@ -53,18 +105,31 @@ void ManyClients::call(std::size_t i, const std::string& method, const std::stri
     {
         std::lock_guard lock(mutex_);
         Connection& c = connections_.at(i);
-        if (!c.proxy) {
+        if (!c.bus) {
             done(CallOutcome{false, "closed", std::chrono::steady_clock::now()});
             return;
         }
         c.dirty = true;
-        c.proxy->callMethodAsync(method)
-            .onInterface(interface_)
-            .withTimeout(kCallTimeoutUsec)
-            .withArguments(request)
-            .uponReplyInvoke([done](const sdbus::Error* error, std::string reply) {
-                done(CallOutcome{error == nullptr, error ? error->getName() : reply, std::chrono::steady_clock::now()});
-            });
+        sd_bus_message* m = nullptr;
+        sd_bus_slot* slot = nullptr;
+        auto* pending = new Pending{std::move(done)};
+        int r = sd_bus_message_new_method_call(c.bus, &m, service_.c_str(), "/", interface_.c_str(), method.c_str());
+        if (r >= 0)
+            r = sd_bus_message_append(m, "s", request.c_str());
+        if (r >= 0)
+            r = sd_bus_call_async(c.bus, &slot, m, onReply, pending, kCallTimeoutUsec);
+        sd_bus_message_unref(m);
+        if (r < 0) {
+            Done failed = std::move(pending->done);
+            delete pending;
+            failed(CallOutcome{false, std::string("not sent: ") + std::strerror(-r), std::chrono::steady_clock::now()});
+            return;
+        }
+        // The bus keeps the slot until the reply came or the connection
+        // closed; either way the handler is freed with it.
+        sd_bus_slot_set_destroy_callback(slot, [](void* userdata) { delete static_cast<Pending*>(userdata); });
+        sd_bus_slot_set_floating(slot, 1);
+        sd_bus_slot_unref(slot);
     }
     poke();  // the driver may need to flush what was queued
 }
@@ -102,8 +167,10 @@ void ManyClients::drive()
             if (stopping_)
                 return;
             for (std::size_t i : toClose_) {
-                connections_.at(i).proxy.reset();
-                connections_.at(i).bus.reset();
+                // Closing drops the outstanding calls without their handlers:
+                // the client has left, nobody reads those replies.
+                sd_bus_flush_close_unref(connections_.at(i).bus);
+                connections_.at(i).bus = nullptr;
             }
             toClose_.clear();
             timespec now{};
@@ -113,14 +180,13 @@ void ManyClients::drive()
                 if (!c.bus)
                     continue;
                 if (c.dirty) {
-                    try {
-                        const auto data = c.bus->getEventLoopPollData();
-                        c.fd = data.fd;
-                        c.events = data.events;
-                        c.timeoutUsec = data.timeout_usec;
-                    } catch (const sdbus::Error&) {
+                    const int events = sd_bus_get_events(c.bus);
+                    if (events < 0)
                         continue;  // the bus has gone
-                    }
+                    c.fd = sd_bus_get_fd(c.bus);
+                    c.events = static_cast<short>(events);
+                    if (sd_bus_get_timeout(c.bus, &c.timeoutUsec) < 0)
+                        c.timeoutUsec = UINT64_MAX;
                     c.dirty = false;
                 }
                 fds.push_back(pollfd{c.fd, c.events, 0});
@@ -145,11 +211,9 @@ void ManyClients::drive()
             if (!c.bus || (fds[k + 1].revents == 0 && ready != 0))
                 continue;
             c.dirty = true;
-            try {
-                while (c.bus->processPendingRequest()) {
-                }
-            } catch (const sdbus::Error&) {
-                // The bus has gone: the outcomes already delivered stay.
+            // A failure means the bus has gone: the outcomes already
+            // delivered stay.
+            while (sd_bus_process(c.bus, nullptr) > 0) {
             }
         }
     }

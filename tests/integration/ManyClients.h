@@ -3,8 +3,6 @@
 // service (its own unique name), driven by one thread that polls them all.
 // Tool processes alone cannot keep hundreds of calls in flight on two cores.
 
-#include <sdbus-c++/sdbus-c++.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -16,6 +14,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+struct sd_bus;
 
 struct CallOutcome {
     bool ok = false;
@@ -47,8 +47,7 @@ public:
 
 private:
     struct Connection {
-        std::unique_ptr<sdbus::IConnection> bus;
-        std::unique_ptr<sdbus::IProxy> proxy;
+        sd_bus* bus = nullptr;  // closed and released by close() or the destructor
         // What to poll for, asked anew only after the connection was used:
         // asking all of them on every wake costs more than the calls.
         bool dirty = true;

@@ -2,7 +2,7 @@
 
 #include "BusNames.h"
 
-#include <sdbus-c++/sdbus-c++.h>
+#include <systemd/sd-bus.h>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -30,6 +31,29 @@ std::string statusField(pid_t pid, const std::string& key, const std::string& fi
     return "";
 }
 
+}  // namespace
+
+namespace {
+struct BusCloser {
+    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+using TestBus = std::unique_ptr<sd_bus, BusCloser>;
+
+TestBus connectTo(const std::string& address)
+{
+    sd_bus* bus = nullptr;
+    int r = sd_bus_new(&bus);
+    if (r >= 0)
+        r = sd_bus_set_address(bus, address.c_str());
+    if (r >= 0)
+        r = sd_bus_set_bus_client(bus, 1);
+    if (r >= 0)
+        r = sd_bus_start(bus);
+    TestBus owned(bus);
+    if (r < 0)
+        throw std::runtime_error("cannot connect to " + address);
+    return owned;
+}
 }  // namespace
 
 long msSince(std::chrono::steady_clock::time_point start)
@@ -87,8 +111,20 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     _exit(127);
 }
 
-PrivateBus::PrivateBus(std::optional<uid_t> asUser)
+PrivateBus::PrivateBus(std::optional<uid_t> asUser, const std::string& activationDir)
 {
+    // With an activation folder of the test's own, the session configuration
+    // (and its limits) plus that folder.
+    std::string config = "--session";
+    if (!activationDir.empty()) {
+        configPath_ = activationDir + "/bus.conf";
+        std::ofstream out(configPath_);
+        out << "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+               " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+               "<busconfig>\n  <include>/usr/share/dbus-1/session.conf</include>\n"
+            << "  <servicedir>" << activationDir << "</servicedir>\n</busconfig>\n";
+        config = "--config-file=" + configPath_;
+    }
     int out[2];
     if (pipe(out) != 0)
         throw std::runtime_error("pipe");
@@ -101,7 +137,7 @@ PrivateBus::PrivateBus(std::optional<uid_t> asUser)
         dup2(null, 2);
         if (asUser && (setgroups(0, nullptr) != 0 || setgid(*asUser) != 0 || setuid(*asUser) != 0))
             _exit(126);
-        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1",
+        execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", "--print-address=1",
                static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -115,7 +151,24 @@ PrivateBus::PrivateBus(std::optional<uid_t> asUser)
     address_.erase(address_.find_last_not_of('\n') + 1);
 }
 
-PrivateBus::~PrivateBus() { kill(); }
+PrivateBus::~PrivateBus()
+{
+    kill();
+    if (!configPath_.empty())
+        ::unlink(configPath_.c_str());
+}
+
+pid_t PrivateBus::ownerPid(const std::string& name) const
+{
+    TestBus bus = connectTo(address_);
+    sd_bus_message* reply = nullptr;
+    uint32_t pid = 0;
+    if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "GetConnectionUnixProcessID", nullptr, &reply, "s", name.c_str()) >= 0)
+        sd_bus_message_read(reply, "u", &pid);
+    sd_bus_message_unref(reply);
+    return static_cast<pid_t>(pid);
+}
 
 void PrivateBus::kill()
 {
@@ -126,14 +179,27 @@ void PrivateBus::kill()
     }
 }
 
-bool PrivateBus::nameHasOwner(const std::string& name) const
+bool PrivateBus::nameHasOwner(const std::string& name) const { return busNameHasOwner(address_, name); }
+
+
+bool busNameHasOwner(const std::string& address, const std::string& name)
 {
-    auto connection = sdbus::createSessionBusConnectionWithAddress(address_);
-    auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
-    bool has = false;
-    bus->callMethod("NameHasOwner").onInterface("org.freedesktop.DBus").withArguments(name).storeResultsTo(has);
-    return has;
+    TestBus bus = connectTo(address);
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int has = 0;
+    const int r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "NameHasOwner", &error, &reply, "s", name.c_str());
+    if (r >= 0)
+        sd_bus_message_read(reply, "b", &has);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    if (r < 0)
+        throw std::runtime_error("NameHasOwner failed");
+    return has != 0;
 }
+
+void connectAndLeave(const std::string& address) { connectTo(address); }
 
 ServiceRun::ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser)
 {
@@ -175,13 +241,16 @@ int ServiceRun::waitForExit(std::chrono::milliseconds limit)
 
 void ServiceRun::signal(int sig) { ::kill(pid_, sig); }
 
-long ServiceRun::cpuTicks() const
+long cpuTicksOf(pid_t pid)
 {
-    std::ifstream in("/proc/" + std::to_string(pid_) + "/stat");
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::size_t end = text.rfind(')');
+    if (end == std::string::npos)
+        return 0;
     // Fields after the command name, which may hold spaces: utime is the 14th
     // field of the line, stime the 15th.
-    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::istringstream rest(text.substr(end + 2));
     std::string field;
     long utime = 0, stime = 0;
     for (int i = 3; i <= 15 && rest >> field; ++i) {
@@ -192,6 +261,8 @@ long ServiceRun::cpuTicks() const
     }
     return utime + stime;
 }
+
+long ServiceRun::cpuTicks() const { return cpuTicksOf(pid_); }
 
 int ServiceRun::threads() const { return std::atoi(statusField(pid_, "Threads").c_str()); }
 long ServiceRun::rssKb() const { return std::atol(statusField(pid_, "VmRSS").c_str()); }

@@ -24,21 +24,33 @@ FamilyNames familyFrom(const std::string& familyDir);
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             std::optional<uid_t> asUser = std::nullopt, const std::string& stderrPath = "");
 
+// Asks the bus at address whether name has an owner now.
+bool busNameHasOwner(const std::string& address, const std::string& name);
+
+// A client that connects to the bus at address and leaves again at once.
+void connectAndLeave(const std::string& address);
+
 class PrivateBus {
 public:
-    // asUser: the daemon runs as that user (and gid), as another user's bus does.
-    explicit PrivateBus(std::optional<uid_t> asUser = std::nullopt);
+    // asUser: the daemon runs as that user (and gid), as another user's bus
+    // does. activationDir: a folder of activation files the bus starts
+    // services from (its bus.conf is written there).
+    explicit PrivateBus(std::optional<uid_t> asUser = std::nullopt, const std::string& activationDir = "");
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     const std::string& address() const { return address_; }
+    pid_t pid() const { return pid_; }
     bool nameHasOwner(const std::string& name) const;
+    // The process that owns name now; 0 when none does.
+    pid_t ownerPid(const std::string& name) const;
     void kill();  // the bus dies
 
 private:
     pid_t pid_ = -1;
     std::string address_;
+    std::string configPath_;
 };
 
 class ServiceRun {
@@ -68,3 +80,6 @@ private:
 };
 
 long msSince(std::chrono::steady_clock::time_point start);
+
+// User plus system CPU time of process pid, in clock ticks.
+long cpuTicksOf(pid_t pid);

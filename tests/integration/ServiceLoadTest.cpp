@@ -146,6 +146,40 @@ TEST_F(ServiceLoad, ServiceEndsWithinASecondOfItsBusDyingWithALongReadInFlight)
     EXPECT_LT(msSince(start), 1500);
 }
 
+TEST(ServiceIdle, EndsWithStatus0ThirtySecondsAfterItsLastCallAndTheNextCallStartsANewOne)
+{
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    TempFolder dir;
+    {
+        std::ofstream activation(dir / (names.service + ".service"));
+        activation << "[D-BUS Service]\nName=" << names.service << "\nExec=" << names.serviceExe << "\n";
+    }
+    PrivateBus bus(std::nullopt, dir / "");
+    ServiceRun first(names.serviceExe, bus);
+    ASSERT_TRUE(first.waitForName(bus, names.service));
+    {
+        ManyClients c(1, names.service, names.interface, bus.address());
+        ASSERT_EQ(c.callAndWait(0, kProbe, dir / "probe")->text, "TRUE");
+        ASSERT_EQ(bus.ownerPid(names.service), first.pid());
+    }
+    const auto last = Clock::now();
+    std::this_thread::sleep_for(1000ms);  // past the client's linger
+    EXPECT_EQ(first.threads(), 2) << "idle, it is the bus thread and the cancel watcher";
+    EXPECT_EQ(first.waitForExit(45000ms), 0);
+    EXPECT_GE(msSince(last), 29500) << "it left before its idle time";
+    EXPECT_LT(msSince(last), 36000);
+    EXPECT_FALSE(bus.nameHasOwner(names.service));
+
+    ManyClients again(1, names.service, names.interface, bus.address());
+    const auto reply = again.callAndWait(0, kProbe, dir / "probe");
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->text, "TRUE");
+    const pid_t second = bus.ownerPid(names.service);
+    EXPECT_NE(second, 0);
+    EXPECT_NE(second, first.pid());
+    ::kill(second, SIGTERM);
+}
+
 // --- parallel calls -------------------------------------------------------
 
 TEST_F(ServiceLoad, ReadsOfOverAThousandClientsRunAtOnce)
@@ -323,7 +357,7 @@ TEST_F(ServiceLoad, OtherClientsComingAndGoingDoNotWakeTheService)
 {
     const long before = service_->busThreadWakeups();
     for (int i = 0; i < 300; ++i)
-        auto bystander = sdbus::createSessionBusConnectionWithAddress(bus_->address());
+        connectAndLeave(bus_->address());
     std::this_thread::sleep_for(200ms);
     // Watching the whole bus would wake the service twice for each of them.
     EXPECT_LT(service_->busThreadWakeups() - before, 30);
