@@ -7,7 +7,9 @@
 #include "ServiceHarness.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,7 +53,8 @@ struct Setup {
         char pattern[] = "/tmp/ph-bench-many.XXXXXX";
         dir = ::mkdtemp(pattern);
         bus = std::make_unique<PrivateBus>();
-        service = std::make_unique<ServiceRun>(names.serviceExe, *bus);
+        const char* other = std::getenv("PH_BENCH_SERVICE");
+        service = std::make_unique<ServiceRun>(other ? other : names.serviceExe, *bus);
         if (!service->waitForName(*bus, names.service))
             std::fprintf(stderr, "the service did not take its name\n");
     }
@@ -141,6 +144,98 @@ void mixedCalls()
     std::printf("10,000 calls from 32 clients (reads flag 0 and NULL, probes, cancel writes): %zu wrong, %zu lost, "
                 "%.0f calls/s  [goal: 0 wrong, 0 lost]\n",
                 r.wrong, r.lost, 10000 / r.seconds);
+}
+
+// 10,000 file probes from 32 connections, one call in flight on each,
+// against exe serving names: calls per second, median latency, and the CPU
+// per call of the service and of the bus.
+struct ProbeFigures {
+    double callsPerSecond = 0, medianMs = 0, serviceUsPerCall = 0, busUsPerCall = 0;
+    std::size_t wrong = 0, lost = 0;
+};
+ProbeFigures probeLoad(const FamilyNames& names, const std::vector<std::string>& argv)
+{
+    constexpr std::size_t kTotal = 10000, kConnections = 32;
+    char pattern[] = "/tmp/ph-bench-probes.XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const std::string probe = dir + "/probe";
+    ::close(::creat(probe.c_str(), 0644));
+    PrivateBus bus;
+    const pid_t service = spawn(argv, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()});
+    ProbeFigures f;
+    for (int i = 0; i < 500 && !bus.nameHasOwner(names.service); ++i)
+        std::this_thread::sleep_for(10ms);
+    {
+        ManyClients c(kConnections, names.service, names.interface, bus.address());
+        for (std::size_t i = 0; i < kConnections; ++i)
+            c.callAndWait(i, "isFilePathWritable_XPC", probe);  // every client's worker or state exists
+        std::vector<double> latency(kTotal, -1);
+        std::atomic<std::size_t> next{0}, done{0}, wrong{0};
+        std::mutex m;
+        std::condition_variable finished;
+        std::function<void(std::size_t)> start = [&](std::size_t client) {
+            const std::size_t k = next++;
+            if (k >= kTotal)
+                return;
+            const auto sent = Clock::now();
+            c.call(client, "isFilePathWritable_XPC", probe, [&, k, client, sent](const CallOutcome& o) {
+                latency[k] = ms(o.at - sent);
+                if (!o.ok || o.text != "TRUE")
+                    ++wrong;
+                start(client);
+                std::lock_guard lock(m);
+                ++done;
+                finished.notify_all();
+            });
+        };
+        const long serviceBefore = cpuTicksOf(service), busBefore = cpuTicksOf(bus.pid());
+        const auto t0 = Clock::now();
+        for (std::size_t i = 0; i < kConnections; ++i)
+            start(i);
+        {
+            std::unique_lock lock(m);
+            finished.wait_for(lock, 300s, [&] { return done.load() >= kTotal; });
+        }
+        const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+        const double usPerTick = 1e6 / static_cast<double>(sysconf(_SC_CLK_TCK));
+        f.serviceUsPerCall = static_cast<double>(cpuTicksOf(service) - serviceBefore) * usPerTick / kTotal;
+        f.busUsPerCall = static_cast<double>(cpuTicksOf(bus.pid()) - busBefore) * usPerTick / kTotal;
+        f.callsPerSecond = static_cast<double>(done.load()) / seconds;
+        f.wrong = wrong;
+        f.lost = kTotal - std::min(kTotal, done.load());
+        std::vector<double> answered;
+        for (double l : latency)
+            if (l >= 0)
+                answered.push_back(l);
+        std::sort(answered.begin(), answered.end());
+        f.medianMs = answered.empty() ? 0 : answered[answered.size() / 2];
+    }
+    ::kill(service, SIGTERM);
+    ::waitpid(service, nullptr, 0);
+    std::filesystem::remove_all(dir);
+    return f;
+}
+
+void probesAgainstABareService()
+{
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    // PH_BENCH_SERVICE names another build of the service, to compare two.
+    const char* other = std::getenv("PH_BENCH_SERVICE");
+    const std::string exe = other ? other : names.serviceExe;
+    const ProbeFigures ours = probeLoad(names, {exe});
+    const ProbeFigures bare =
+        probeLoad(names, {PH_BARE_SERVICE, names.service, names.interface, "isFilePathWritable_XPC"});
+    auto line = [](const char* who, const ProbeFigures& f) {
+        std::printf("  %-12s %7.0f calls/s, median %.2f ms, service CPU %5.1f us/call, bus CPU %5.1f us/call, "
+                    "%zu wrong, %zu lost\n",
+                    who, f.callsPerSecond, f.medianMs, f.serviceUsPerCall, f.busUsPerCall, f.wrong, f.lost);
+    };
+    std::printf("10,000 file probes from 32 connections, one call in flight on each (%s)\n", exe.c_str());
+    line("service", ours);
+    line("bare sd-bus", bare);
+    std::printf("  throughput %.2f of the bare service's, CPU per call %.1f times its  "
+                "[goal: >= 0.7 and <= 3, 0 wrong, 0 lost]\n",
+                ours.callsPerSecond / bare.callsPerSecond, ours.serviceUsPerCall / std::max(bare.serviceUsPerCall, 0.01));
 }
 
 void overlappingReads()
@@ -300,7 +395,8 @@ int main(int argc, char** argv)
     }
     const std::string only = argc > 1 ? argv[1] : "";
     const std::pair<const char*, void (*)()> figures[] = {
-        {"mixed", mixedCalls},   {"overlap", overlappingReads}, {"cancel", cancelLatency},
+        {"probes", probesAgainstABareService}, {"mixed", mixedCalls}, {"overlap", overlappingReads},
+        {"cancel", cancelLatency},
         {"exit", exitAfterBusDies}, {"idle", idleCpu},           {"flat", flatOverManyCalls},
     };
     for (const auto& [name, run] : figures) {
