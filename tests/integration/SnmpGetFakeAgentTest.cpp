@@ -18,9 +18,12 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <random>
+#include <sstream>
 #include <thread>
 #include <tuple>
 #include <vector>
@@ -372,6 +375,140 @@ INSTANTIATE_TEST_SUITE_P(
         integer42With(AnswerPart::Oid, 3, "BindingOid83"),
         WideCase{"EveryLength84", wideAnswer(berInteger(42, 0x02, 4), allWide(4)), "42", "TRUE:uResult.integer=42"}),
     [](const auto& p) { return std::string(p.param.name); });
+
+// The kinds of value the differential check below draws.
+enum class Kind { Integer, Text, Hex, ObjectId, IpAddress, Counter, Gauge, TimeTicks, Unsigned, Count };
+
+struct RandomAnswer {
+    Kind kind;
+    std::vector<uint8_t> value;  // the whole element
+    AnswerForms forms;
+};
+
+// A valid answer drawn at random: a value of one kind, and every length, the
+// value's included, in the shortest form or a long form of one to four bytes.
+// Texts are printable ASCII without quote or backslash (which snmpget would
+// escape); hex values hold a byte that both readers show as hex.
+RandomAnswer randomAnswer(std::mt19937& rng)
+{
+    const auto pick = [&rng](uint32_t lo, uint32_t hi) { return std::uniform_int_distribution<uint32_t>(lo, hi)(rng); };
+    RandomAnswer a;
+    for (int& bytes : a.forms.longBytes)
+        bytes = static_cast<int>(pick(0, 4));
+    const int form = static_cast<int>(pick(0, 4));
+    a.kind = static_cast<Kind>(pick(0, static_cast<uint32_t>(Kind::Count) - 1));
+    switch (a.kind) {
+    case Kind::Integer: {
+        const int64_t v = pick(0, 1) ? static_cast<int64_t>(pick(0, 600)) - 300 : static_cast<int32_t>(rng());
+        a.value = berInteger(v, 0x02, form);
+        break;
+    }
+    case Kind::Text: {
+        std::string text(pick(1, 300), ' ');
+        for (char& c : text)
+            do
+                c = static_cast<char>(pick(0x20, 0x7E));
+            while (c == '"' || c == '\\');
+        a.value = berOctets(text, form);
+        break;
+    }
+    case Kind::Hex: {
+        std::string bytes(pick(1, 300), '\0');
+        for (char& c : bytes)
+            c = static_cast<char>(pick(0, 255));
+        bytes[pick(0, static_cast<uint32_t>(bytes.size()) - 1)] = static_cast<char>(pick(0, 8));
+        a.value = berOctets(bytes, form);
+        break;
+    }
+    case Kind::ObjectId: {
+        // 1.3 and one to twenty arcs, small ones and large ones, in base 128.
+        std::vector<uint8_t> content{0x2B};
+        for (uint32_t arcs = pick(1, 20); arcs > 0; --arcs) {
+            const uint32_t arc = pick(0, 1) ? pick(0, 300) : pick(0, 0x7FFFFFFF);
+            for (int shift = 28; shift > 0; shift -= 7)
+                if (arc >> shift)
+                    content.push_back(static_cast<uint8_t>(0x80 | ((arc >> shift) & 0x7F)));
+            content.push_back(static_cast<uint8_t>(arc & 0x7F));
+        }
+        a.value = berElement(0x06, content, form);
+        break;
+    }
+    case Kind::IpAddress:
+        a.value = berElement(0x40, std::vector<uint8_t>{static_cast<uint8_t>(pick(0, 255)), static_cast<uint8_t>(pick(0, 255)),
+                                                        static_cast<uint8_t>(pick(0, 255)), static_cast<uint8_t>(pick(0, 255))},
+                             form);
+        break;
+    case Kind::Counter:
+    case Kind::Gauge:
+    case Kind::TimeTicks:
+    case Kind::Unsigned: {
+        const uint8_t tags[] = {0x41, 0x42, 0x43, 0x47};
+        a.value = berUnsigned(tags[static_cast<int>(a.kind) - static_cast<int>(Kind::Counter)], static_cast<uint32_t>(rng()),
+                              form);
+        break;
+    }
+    case Kind::Count:
+        break;
+    }
+    return a;
+}
+
+// The reply that shows what snmpget printed for a value of this kind: the
+// same number or text, a text cut to the 255 bytes of the result area, hex
+// pairs joined by "-" (85 of them fit), an OID without the leading dot.
+std::string replyFor(Kind kind, const std::string& printed)
+{
+    const std::string string(kReplySnmpString);
+    switch (kind) {
+    case Kind::Integer:
+        return std::string(kReplySnmpInteger) + printed;
+    case Kind::Text:
+        return string + printed.substr(0, 255);
+    case Kind::Hex: {
+        std::istringstream pairs(printed);
+        std::string pair, joined;
+        for (int k = 0; k < 85 && pairs >> pair; ++k)
+            joined += (k ? "-" : "") + pair;
+        return string + joined;
+    }
+    case Kind::ObjectId:
+        return string + (printed.rfind('.', 0) == 0 ? printed.substr(1) : printed);
+    default:
+        return string + printed;
+    }
+}
+
+// How many random answers the differential check draws: 150, or what
+// PH_DIFFERENTIAL_ANSWERS says for a longer run by hand.
+int answersToDraw()
+{
+    const char* s = std::getenv("PH_DIFFERENTIAL_ANSWERS");
+    const int n = s ? std::atoi(s) : 0;
+    return n > 0 ? n : 150;
+}
+
+TEST_F(SnmpGetAgainstFakeAgent, RandomValidAnswersInEveryLengthFormReadAsSnmpgetReadsThem)
+{
+    const int count = answersToDraw();
+    std::mt19937 rng(20240518);
+    int disagreements = 0;
+    for (int k = 0; k < count; ++k) {
+        const RandomAnswer a = randomAnswer(rng);
+        FakeAgent agent(wideAnswer(a.value, a.forms));
+        ASSERT_TRUE(agent.bound());
+        const SnmpGetOutcome out = snmpGet(kFakeHost, "public", "1.3.6.1.2.1.1.1.0");
+        const std::string reply = snmpReply(out.status, out.type, out.result, StringForm::Utf8);
+        const std::string printed = snmpgetReads();
+        if (reply == replyFor(a.kind, printed))
+            continue;
+        // The first few in full; the count tells the rest.
+        if (++disagreements <= 5)
+            ADD_FAILURE() << "answer " << k << ": snmpget read " << printed << "\nthe service replied " << reply
+                          << "\n" << hexDump(snmpAnswer(kSysDescrOid, a.value, 0x1234, "public", a.forms));
+    }
+    EXPECT_EQ(disagreements, 0) << "of " << count << " random answers";
+    std::printf("%d random answers, %d read otherwise than snmpget reads them\n", count, disagreements);
+}
 
 TEST_F(SnmpGetAgainstFakeAgent, DatagramsWithAnotherRequestIdAreDroppedAndTheRightOneTaken)
 {
