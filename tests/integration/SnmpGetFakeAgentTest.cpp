@@ -207,7 +207,9 @@ struct FakeCase {
     ExpectedValue expected;
 };
 
-class SnmpGetCraftedAnswers : public ::testing::TestWithParam<FakeCase> {
+// A table of answers, each read with the same settings.
+template <typename Case>
+class SnmpGetTable : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override
     {
@@ -215,6 +217,8 @@ protected:
         gCancelFlag = 0;
     }
 };
+
+class SnmpGetCraftedAnswers : public SnmpGetTable<FakeCase> {};
 
 TEST_P(SnmpGetCraftedAnswers, DecodeAsFarAsTheBytesAllow)
 {
@@ -305,14 +309,7 @@ struct WideCase {
 
 void PrintTo(const WideCase& c, std::ostream* os) { *os << c.name; }
 
-class SnmpGetWideLengths : public ::testing::TestWithParam<WideCase> {
-protected:
-    void SetUp() override
-    {
-        gSnmpTimeout = 500;
-        gCancelFlag = 0;
-    }
-};
+class SnmpGetWideLengths : public SnmpGetTable<WideCase> {};
 
 TEST_P(SnmpGetWideLengths, AnswerWhatSnmpgetReads)
 {
