@@ -4,6 +4,7 @@
 #include "SNMPMessage.h"
 #include "Settings.h"
 #include "SnmpText.h"
+#include "SnmpTypeCode.h"
 #include "Text.h"
 #include "UniqueFd.h"
 
@@ -25,11 +26,6 @@ constexpr std::size_t kCommunityEntry = 3;
 constexpr std::size_t kOidEntry = 7;
 constexpr std::size_t kReceiveBufferSize = 2000;
 constexpr int kReceiveTries = 3;
-
-constexpr uint8_t kTypeInteger = 2;
-constexpr uint8_t kTypeOctetString = 4;
-constexpr uint8_t kTypeOther = 5;
-constexpr uint8_t kTypeObjectId = 6;
 
 // Value tags the parser reports as type 5 but renders as text: the unsigned
 // kinds (Counter, Gauge, TimeTicks, [APPLICATION 7]) and IpAddress.
@@ -84,15 +80,15 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
     // byte for one).
     const auto at = SNMPMessage::firstBindingLocation(&answer);
     const uint64_t valueIndex = at ? (*at)[1] + (*at)[2] + 1 : 0;
-    uint8_t type = kTypeOther;
+    uint8_t type = kSnmpTypeOther;
     const std::optional<std::string> text =
         at ? SNMPMessage::extractValueStringFromMessage(&answer, valueIndex, type) : std::nullopt;
 
     switch (type) {
-    case kTypeInteger:
+    case kSnmpTypeInteger:
         uResult.setInteger(text ? leadingInt32(*text) : 0);
         break;
-    case kTypeOctetString:
+    case kSnmpTypeOctetString:
         if (text) {
             if (rtnCharFlag == 0)
                 storeString(uResult, *text, isHexRendered(answer, valueIndex));
@@ -100,24 +96,24 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
                 storeString(uResult, *mac, false);
         }
         break;
-    case kTypeObjectId:
+    case kSnmpTypeObjectId:
         if (text)
             storeString(uResult, *text, false);
         break;
-    case kTypeOther:
+    case kSnmpTypeOther:
         // Counters, up-times and addresses are values a dialog shows: their
         // text goes back as a string, whatever type the caller expected.
         if (text && valueIndex < answer.size() && isRenderedAsText(answer[valueIndex])) {
             storeString(uResult, *text, false);
-            type = kTypeOctetString;
+            type = kSnmpTypeOctetString;
             break;
         }
-        if (iType != kTypeOctetString) {
+        if (iType != kSnmpTypeOctetString) {
             valueType = type;
             return kSnmpNullValue;
         }
         // The caller asked for text: a value it cannot convert reads as empty.
-        type = kTypeOctetString;
+        type = kSnmpTypeOctetString;
         break;
     default:
         valueType = type;

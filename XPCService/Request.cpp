@@ -1,5 +1,6 @@
 #include "Request.h"
 
+#include "SnmpTypeCode.h"
 #include "Text.h"
 
 #include <array>
@@ -139,15 +140,15 @@ std::string snmpReply(int32_t status, uint8_t valueType, const UResult& uResult,
     if (status != kSnmpOk)
         return std::string(kReplySnmpStatus) + std::to_string(status);
     switch (valueType) {
-    case 4:
-    case 6: {
+    case kSnmpTypeOctetString:
+    case kSnmpTypeObjectId: {
         const std::string text = uResult.string();
         if (form == StringForm::Bytes)
             return std::string(kReplySnmpString) + latin1ToUtf8(text);
         // Bytes that are not UTF-8 give no string, which formats as "(null)".
         return std::string(kReplySnmpString) + (isValidUtf8(text) ? text : std::string("(null)"));
     }
-    case 2:
+    case kSnmpTypeInteger:
         return std::string(kReplySnmpInteger) + std::to_string(uResult.integer());
     default:
         return std::string(kReplyFalse);

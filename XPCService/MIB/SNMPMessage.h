@@ -25,8 +25,6 @@ public:
 
     // Size of every OID record's buffer, and the longest OID text it takes.
     static constexpr std::size_t kOidBufferSize = 256;
-    // The longest element length the three-byte length field can carry.
-    static constexpr uint32_t kMaxElementLength = 0xFFFF;
 
     SNMPMessage();
 
@@ -112,8 +110,9 @@ public:
     // --- reading a received message (nullptr = no message) -----------------
 
     // Every SEQUENCE header directly followed by an OID header (30 xx 06 yy,
-    // either length also in the long forms 81 n or 82 n n), in message order,
-    // as (OID tag position, last byte of the OID length field, OID length).
+    // either length also in a long form of one to four bytes), in message
+    // order, as (OID tag position, last byte of the OID length field, OID
+    // length).
     static std::vector<OidLocation> extractAllOIDPositionAndLengthFromMessage(const std::vector<uint8_t>* message);
 
     // The first binding's location: the one the message's structure names,
@@ -139,11 +138,12 @@ public:
     // The same without a type code; Counter, Gauge, TimeTicks and 0x47 give "".
     static std::optional<std::string> extractValueStringFromMessage(const std::vector<uint8_t>* message,
                                                                     uint64_t valueTypeIndex);
-    // The value's content bytes, whatever the tag; none when they run past the end.
     // Whether OCTET STRING content is shown as hex pairs joined by "-"
     // ("00-1B-..."): exactly when one of its bytes is a control byte.
     static bool rendersAsHexPairs(const std::vector<uint8_t>& content);
 
+    // The value's content bytes, whatever the tag; none when its length
+    // cannot be read or they run past the end.
     static std::optional<std::vector<uint8_t>> extractValueDataFromMessage(const std::vector<uint8_t>* message,
                                                                            uint64_t valueTypeIndex);
 

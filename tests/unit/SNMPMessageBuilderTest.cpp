@@ -289,7 +289,13 @@ TEST(SNMPMessageBuilder, ChecksTheBufferSizeAgainstTheOuterLength)
         {buffer("30 00", 2), true},
         {buffer("30 81 05", 8), true},  // the one-byte long form read as what it says
         {buffer("30 81 05", 9), false},
-        {buffer("30 83 00 00 05", 10), false},
+        {buffer("30 83 00 00 05", 10), true},  // wider long forms too, as the one length reader takes them
+        {buffer("30 83 00 00 05", 9), false},
+        {buffer("30 84 00 00 01 05", 267), true},
+        {buffer("30 84 00 00 01 05", 266), false},
+        {buffer("30 84 00 00 01 05", 268), false},
+        {buffer("30 85 00 00 00 00 05", 12), false},
+        {buffer("30 83 00 00", 4), false},
         {buffer("30 80", 2), false},
         {buffer("30 82 00", 3), false},  // too short for the length it announces
         {buffer("30 81", 2), false},

@@ -1,5 +1,7 @@
+#include "Ber.h"
 #include "HexDump.h"
 #include "SNMPMessage.h"
+#include "SnmpAnswer.h"
 
 #include <gtest/gtest.h>
 
@@ -81,7 +83,10 @@ TEST(SNMPMessageParser, ScansEveryThirtyXxSixPatternInMessageOrder)
          {{2, 4, 8}}},
         {"a long-form header of 1536 bytes is no binding", "30 82 06 10 02 01 00", {}},
         {"a long form cut short is no binding", "30 82 00", {}},
-        {"other long forms are not read", "30 83 00 00 0C 06 08", {}},
+        {"a VarBind in the long form 83 n n n matches", "30 83 00 00 0C 06 08", {{5, 6, 8}}},
+        {"an OID in the long form 84 n n n n matches", "30 84 00 00 00 0C 06 84 00 00 00 08", {{6, 11, 8}}},
+        {"the indefinite form is no binding", "30 80 06 08 2B 06 01 02", {}},
+        {"a length of five bytes is not read", "30 85 00 00 00 00 0C 06 08", {}},
         {"the pattern needs its length byte inside the message", "30 05 06", {}},
         {"the shortest match", "30 05 06 00", {{2, 3, 0}}},
     };
@@ -121,7 +126,12 @@ TEST(SNMPMessageParser, ReadsValuesWhoseLengthTakesALongForm)
         {"43 82 00 04 00 01 E2 40", "123456", 5},
         {"04 81 03 41 42", std::nullopt, 4},   // claims more than there is
         {"04 82 00", std::nullopt, 4},         // length field cut short
-        {"04 84 00 00 00 02 41 42", std::nullopt, 4},  // a form no SNMP datagram needs
+        {"04 84 00 00 00 02 41 42", "AB", 4},
+        {"04 83 00 00 02 41 42", "AB", 4},
+        {"02 83 00 00 01 2A 00", "42", 2},
+        {"04 83 00 00", std::nullopt, 4},             // length field cut short
+        {"04 80 41 42 00 00", std::nullopt, 4},       // the indefinite form
+        {"04 85 00 00 00 00 02 41 42", std::nullopt, 4},  // more length bytes than 32 bits need
         {"04 81 00", std::nullopt, 5},         // empty, and the message's last element: as in the short form
     };
     for (const auto& c : cases) {
@@ -130,8 +140,129 @@ TEST(SNMPMessageParser, ReadsValuesWhoseLengthTakesALongForm)
         EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, 1, type), c.text) << c.hex;
         EXPECT_EQ(type, c.type) << c.hex;
     }
-    const auto m = hexBytes("99 04 82 00 02 41 42");
-    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, 1), hexBytes("41 42"));
+    for (const char* hex : {"99 04 82 00 02 41 42", "99 04 83 00 00 02 41 42", "99 04 84 00 00 00 02 41 42"}) {
+        const auto m = hexBytes(hex);
+        EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, 1), hexBytes("41 42")) << hex;
+    }
+    const auto indefinite = hexBytes("99 04 80 41 42 00 00");
+    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&indefinite, 1), std::nullopt);
+}
+
+TEST(BerLength, ReadsTheShortFormAndEveryLongFormOfOneToFourBytes)
+{
+    struct Case {
+        const char* hex;
+        std::optional<uint32_t> length;
+        std::size_t fieldSize;  // how far the cursor moves; 0 when it stays
+    } cases[] = {
+        {"00", 0, 1},
+        {"7F", 127, 1},
+        {"81 80", 128, 2},
+        {"81 05", 5, 2},  // longer than needed, still what it says
+        {"82 01 2C", 300, 3},
+        {"82 00 05", 5, 3},
+        {"83 00 00 05", 5, 4},
+        {"83 01 00 00", 65536, 4},
+        {"84 00 00 00 05", 5, 5},
+        {"84 FF FF FF FF", 4294967295u, 5},
+        {"84 00 00 00 05 99", 5, 5},  // what follows the field is content, not length
+        {"80", std::nullopt, 0},       // indefinite
+        {"85 00 00 00 00 05", std::nullopt, 0},
+        {"FF", std::nullopt, 0},
+        {"81", std::nullopt, 0},
+        {"83 00 00", std::nullopt, 0},
+        {"84 00 00 00", std::nullopt, 0},
+        {"", std::nullopt, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.hex);
+        const auto bytes = hexBytes(c.hex);
+        const uint8_t* cur = bytes.data();
+        EXPECT_EQ(ber::readLength(cur, bytes.data() + bytes.size()), c.length);
+        EXPECT_EQ(static_cast<std::size_t>(cur - bytes.data()), c.fieldSize);
+    }
+    // The end bounds the field, not the buffer behind it.
+    const auto bytes = hexBytes("83 00 00 05");
+    const uint8_t* cur = bytes.data();
+    EXPECT_EQ(ber::readLength(cur, bytes.data() + 3), std::nullopt);
+    EXPECT_EQ(cur, bytes.data());
+}
+
+TEST(SNMPMessageParser, ReadsAnswersWhoseLengthsTakeAWiderLongFormAnywhere)
+{
+    using P = AnswerPart;
+    const std::string text200(200, 't');
+    std::string text300;
+    while (text300.size() < 300)
+        text300 += "0123456789";
+    const auto integer42 = berInteger(42);
+    const auto answer = [](const std::vector<uint8_t>& value, const AnswerForms& forms = AnswerForms()) {
+        return snmpAnswer(kSysDescrOid, value, 0x1234, "public", forms);
+    };
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::optional<std::string> text;
+        uint8_t type;
+        std::optional<int64_t> requestId;
+    } cases[] = {
+        {"INTEGER 83", answer(hexBytes("02 83 00 00 01 2A")), "42", 2, 0x1234},
+        {"INTEGER 84", answer(berInteger(-2, 0x02, 4)), "-2", 2, 0x1234},
+        {"OCTET STRING 83", answer(hexBytes("04 83 00 00 05 68 65 6C 6C 6F")), "hello", 4, 0x1234},
+        {"OCTET STRING 84", answer(berOctets("hello", 4)), "hello", 4, 0x1234},
+        {"200 bytes 84", answer(berOctets(text200, 4)), text200, 4, 0x1234},
+        {"300 bytes 83", answer(berOctets(text300, 3)), text300, 4, 0x1234},
+        {"300 bytes 84", answer(berOctets(text300, 4)), text300, 4, 0x1234},
+        {"control bytes 83", answer(berOctets(std::string("\x00\x1B", 2), 3)), "00-1B", 4, 0x1234},
+        {"OBJECT IDENTIFIER 83", answer(berElement(0x06, kSysDescrOid, 3)), "1.3.6.1.2.1.1.1.0", 6, 0x1234},
+        {"IpAddress 83", answer(hexBytes("40 83 00 00 04 C0 00 02 01")), "192.0.2.1", 5, 0x1234},
+        {"Counter 83", answer(hexBytes("41 83 00 00 01 07")), "7", 5, 0x1234},
+        {"Gauge 83", answer(hexBytes("42 83 00 00 01 07")), "7", 5, 0x1234},
+        {"TimeTicks 83", answer(hexBytes("43 83 00 00 01 07")), "7", 5, 0x1234},
+        {"APPLICATION 7 83", answer(hexBytes("47 83 00 00 01 07")), "7", 5, 0x1234},
+        {"TimeTicks 84", answer(berUnsigned(0x43, 123456, 4)), "123456", 5, 0x1234},
+        {"binding sequence 84", answer(integer42, AnswerForms().wide(P::Binding, 4)), "42", 2, 0x1234},
+        {"binding OID 83", answer(integer42, AnswerForms().wide(P::Oid, 3)), "42", 2, 0x1234},
+        {"binding list 84", answer(integer42, AnswerForms().wide(P::BindingList, 4)), "42", 2, 0x1234},
+        {"message 83", answer(integer42, AnswerForms().wide(P::Message, 3)), "42", 2, 0x1234},
+        {"message 84", answer(integer42, AnswerForms().wide(P::Message, 4)), "42", 2, 0x1234},
+        {"version 84", answer(integer42, AnswerForms().wide(P::Version, 4)), "42", 2, 0x1234},
+        {"community 83", answer(integer42, AnswerForms().wide(P::Community, 3)), "42", 2, 0x1234},
+        {"PDU 84", answer(integer42, AnswerForms().wide(P::Pdu, 4)), "42", 2, 0x1234},
+        {"request id 83", answer(integer42, AnswerForms().wide(P::RequestId, 3)), "42", 2, 0x1234},
+        {"error status 84", answer(integer42, AnswerForms().wide(P::ErrorStatus, 4)), "42", 2, 0x1234},
+        {"error index 83", answer(integer42, AnswerForms().wide(P::ErrorIndex, 3)), "42", 2, 0x1234},
+        {"every length 84", answer(berInteger(42, 0x02, 4), allWide(4)), "42", 2, 0x1234},
+        {"every length 81", answer(berInteger(42, 0x02, 1), allWide(1)), "42", 2, 0x1234},
+        // The indefinite form is no length: the message cannot be walked to
+        // its request id (the worker then drops it as someone else's), and a
+        // value in it cannot be read.
+        {"message in the indefinite form",
+         hexBytes("30 80 02 01 00 04 06 70 75 62 6C 69 63 A2 19 02 02 12 34 02 01 00 02 01 00"
+                  "30 0D 30 0B 06 08 2B 06 01 02 01 01 01 00 02 01 2A 00 00"),
+         "42", 2, std::nullopt},
+        {"value in the indefinite form", answer(hexBytes("04 80 68 69 00 00")), std::nullopt, 4, 0x1234},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + "\n" + hexDump(c.bytes));
+        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&c.bytes), c.requestId);
+        const auto at = SNMPMessage::firstBindingLocation(&c.bytes);
+        ASSERT_TRUE(at);
+        // The OID read back from where the location names it.
+        const std::vector<uint8_t> oid(c.bytes.begin() + static_cast<long>((*at)[1] + 1),
+                                       c.bytes.begin() + static_cast<long>((*at)[1] + 1 + (*at)[2]));
+        EXPECT_BYTES(kSysDescrOid, oid);
+        uint8_t type = 0xEE;
+        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&c.bytes, (*at)[1] + (*at)[2] + 1, type), c.text);
+        EXPECT_EQ(type, c.type);
+        // The 8-bit positions of the worker's own calling order say the same.
+        uint8_t pos = 0, lenIdx = 0;
+        uint64_t len = 0;
+        SNMPMessage::extractOIDPositionAndLengthFromMessage(&c.bytes, pos, lenIdx, len);
+        EXPECT_EQ(pos, (*at)[0]);
+        EXPECT_EQ(lenIdx, (*at)[1]);
+        EXPECT_EQ(len, 8u);
+    }
 }
 
 TEST(SNMPMessageParser, ReadsTheRequestIdOfAWholeMessageOnly)
