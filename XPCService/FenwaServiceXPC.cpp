@@ -19,7 +19,7 @@ namespace {
 // thrown on the way (an allocation failing) becomes "FALSE", and the reply is
 // sent once at the end.
 template <typename Work>
-void answer(const Reply& reply, Work work)
+void answer(const BusReply& reply, Work work)
 {
     std::string text;
     try {
@@ -33,7 +33,7 @@ void answer(const Reply& reply, Work work)
 // A network call's answer, unless the service stopped it: then no reply is
 // given here, and the connection layer answers that the service is stopping.
 template <typename Work>
-void answerUnlessStopped(const Reply& reply, const CallCancel& cancel, Work work)
+void answerUnlessStopped(const BusReply& reply, const CallCancel& cancel, Work work)
 {
     std::string text;
     try {
@@ -62,12 +62,12 @@ FenwaServiceXPC::FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher)
 {
 }
 
-void FenwaServiceXPC::isFilePathWritable_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::isFilePathWritable_XPC(const std::string& request, const BusReply& reply)
 {
     answer(reply, [&] { return boolReply(::isFilePathWritable_XPC(request)); });
 }
 
-void FenwaServiceXPC::writeDictionaryToPlistFile_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::writeDictionaryToPlistFile_XPC(const std::string& request, const BusReply& reply)
 {
     answer(reply, [&] {
         const auto cut = cutPlistWriteRequest(request);
@@ -77,7 +77,7 @@ void FenwaServiceXPC::writeDictionaryToPlistFile_XPC(const std::string& request,
     });
 }
 
-void FenwaServiceXPC::sendMagicPacket_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::sendMagicPacket_XPC(const std::string& request, const BusReply& reply)
 {
     answer(reply, [&] {
         const auto cut = cutMagicPacketRequest(request);
@@ -87,7 +87,7 @@ void FenwaServiceXPC::sendMagicPacket_XPC(const std::string& request, const Repl
     });
 }
 
-void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const BusReply& reply)
 {
     CallCancel cancel(false);
     const CancelWatcher::Running running(watcher_, cancel, std::nullopt);
@@ -99,7 +99,7 @@ void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const
     });
 }
 
-void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply& reply)
 {
     const auto cut = cutSnmpRequest(request);
     // The cancel file must exist before anything is sent; without it the
@@ -136,7 +136,7 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const Reply& re
     });
 }
 
-void FenwaServiceXPC::cancelFileWrite_XPC(const std::string& request, const Reply& reply)
+void FenwaServiceXPC::cancelFileWrite_XPC(const std::string& request, const BusReply& reply)
 {
     answer(reply, [&] {
         const std::optional<std::string> path = cutCancelRequest(request);

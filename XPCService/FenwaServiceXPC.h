@@ -3,27 +3,25 @@
 // its request, runs its worker on the calling thread and answers through
 // reply exactly once.
 
+#include "BusService.h"
 #include "FamilyConfig.h"
 
-#include <functional>
 #include <optional>
 #include <string>
 
 class CancelWatcher;
 struct SnmpRequest;
 
-using Reply = std::function<void(const std::string&)>;
-
 class FenwaServiceXPC {
 public:
     FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher);
 
-    void isFilePathWritable_XPC(const std::string& request, const Reply& reply);
-    void writeDictionaryToPlistFile_XPC(const std::string& request, const Reply& reply);
-    void sendMagicPacket_XPC(const std::string& request, const Reply& reply);
-    void sendEchoAndRecvReply_XPC(const std::string& request, const Reply& reply);
-    void pdeSnmpGet_XPC(const std::string& request, const Reply& reply);
-    void cancelFileWrite_XPC(const std::string& request, const Reply& reply);
+    void isFilePathWritable_XPC(const std::string& request, const BusReply& reply);
+    void writeDictionaryToPlistFile_XPC(const std::string& request, const BusReply& reply);
+    void sendMagicPacket_XPC(const std::string& request, const BusReply& reply);
+    void sendEchoAndRecvReply_XPC(const std::string& request, const BusReply& reply);
+    void pdeSnmpGet_XPC(const std::string& request, const BusReply& reply);
+    void cancelFileWrite_XPC(const std::string& request, const BusReply& reply);
 
     // The cancel file that the watcher keeps an eye on while the SNMP read
     // runs: the request's, unless its cancel flag is "NULL".

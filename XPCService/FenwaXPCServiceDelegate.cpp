@@ -4,30 +4,40 @@
 #include "FenwaServiceXPC.h"
 #include "Protocol.h"
 
+#include <iterator>
 #include <memory>
 
 namespace {
 
-using EntryPoint = void (FenwaServiceXPC::*)(const std::string&, const Reply&);
+using EntryPoint = void (FenwaServiceXPC::*)(const std::string&, const BusReply&);
 
-EntryPoint entryPointOf(Operation operation)
+// What the service side knows of each operation, in protocol order: where its
+// calls go, and whether they may wait long (only the network probes do; the
+// file operations and the cancel call never queue behind them).
+struct ServiceOperation {
+    Operation operation;
+    EntryPoint entryPoint;
+    bool mayWait;
+};
+constexpr ServiceOperation kServiceOperations[] = {
+    {Operation::IsFilePathWritable, &FenwaServiceXPC::isFilePathWritable_XPC, false},
+    {Operation::WriteDictionaryToPlistFile, &FenwaServiceXPC::writeDictionaryToPlistFile_XPC, false},
+    {Operation::SendMagicPacket, &FenwaServiceXPC::sendMagicPacket_XPC, false},
+    {Operation::SendEchoAndRecvReply, &FenwaServiceXPC::sendEchoAndRecvReply_XPC, true},
+    {Operation::PdeSnmpGet, &FenwaServiceXPC::pdeSnmpGet_XPC, true},
+    {Operation::CancelFileWrite, &FenwaServiceXPC::cancelFileWrite_XPC, false},
+};
+
+constexpr bool inProtocolOrder()
 {
-    switch (operation) {
-    case Operation::IsFilePathWritable:
-        return &FenwaServiceXPC::isFilePathWritable_XPC;
-    case Operation::WriteDictionaryToPlistFile:
-        return &FenwaServiceXPC::writeDictionaryToPlistFile_XPC;
-    case Operation::SendMagicPacket:
-        return &FenwaServiceXPC::sendMagicPacket_XPC;
-    case Operation::SendEchoAndRecvReply:
-        return &FenwaServiceXPC::sendEchoAndRecvReply_XPC;
-    case Operation::PdeSnmpGet:
-        return &FenwaServiceXPC::pdeSnmpGet_XPC;
-    case Operation::CancelFileWrite:
-        break;
-    }
-    return &FenwaServiceXPC::cancelFileWrite_XPC;
+    if (std::size(kServiceOperations) != std::size(kOperationNames))
+        return false;
+    for (std::size_t i = 0; i < std::size(kServiceOperations); ++i)
+        if (kServiceOperations[i].operation != kOperationNames[i].operation)
+            return false;
+    return true;
 }
+static_assert(inProtocolOrder(), "one service row for each operation, in the order of kOperationNames");
 
 // One client's exported object: routes a method name to its entry point.
 class ExportedService : public BusExportedObject {
@@ -36,9 +46,9 @@ public:
 
     void dispatch(const std::string& method, const std::string& request, const BusReply& reply) override
     {
-        for (const OperationName& name : kOperationNames) {
-            if (method == name.method) {
-                (service_.*entryPointOf(name.operation))(request, reply);
+        for (const ServiceOperation& row : kServiceOperations) {
+            if (method == methodName(row.operation)) {
+                (service_.*row.entryPoint)(request, reply);
                 return;
             }
         }
@@ -68,12 +78,7 @@ bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
 std::vector<BusMethod> FenwaXPCServiceDelegate::methods()
 {
     std::vector<BusMethod> methods;
-    for (const OperationName& name : kOperationNames) {
-        // Only the network probes wait long; the file operations and the
-        // cancel call never queue behind them.
-        const bool mayWait =
-            name.operation == Operation::SendEchoAndRecvReply || name.operation == Operation::PdeSnmpGet;
-        methods.push_back(BusMethod{std::string(name.method), mayWait});
-    }
+    for (const ServiceOperation& row : kServiceOperations)
+        methods.push_back(BusMethod{std::string(methodName(row.operation)), row.mayWait});
     return methods;
 }

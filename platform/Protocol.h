@@ -33,7 +33,6 @@ inline constexpr OperationName kOperationNames[] = {
     {Operation::PdeSnmpGet, "pdeSnmpGet_XPC"},
     {Operation::CancelFileWrite, "cancelFileWrite_XPC"},
 };
-inline constexpr std::size_t kOperationCount = sizeof(kOperationNames) / sizeof(kOperationNames[0]);
 
 inline constexpr std::string_view methodName(Operation operation)
 {
