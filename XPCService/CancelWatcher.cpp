@@ -326,8 +326,10 @@ struct CancelWatcher::Impl {
 
     // --- the tables, lock held -------------------------------------------
 
-    // True when the folder the watcher thread must first watch (a new one,
-    // or one that came back); none for a place that is polled.
+    // Counts a use of the place's folder. True when the watcher thread has
+    // to act before the place is watched: a folder new to the table, one
+    // that came back, or one that inotify refused (polled). A place whose
+    // file system gives no events needs no folder.
     bool acquire(const Place& p)
     {
         if (p.polled)
@@ -626,7 +628,11 @@ struct CancelWatcher::Impl {
         std::vector<std::pair<FolderId, FolderState>> found;
         found.reserve(toAdd.size());
         for (const auto& [id, path] : toAdd) {
-            const int wd = inotify ? ::inotify_add_watch(inotify.get(), path.c_str(), kWatchMask) : -1;
+            if (!inotify) {
+                found.emplace_back(id, FolderState::Unwatchable);
+                continue;
+            }
+            const int wd = ::inotify_add_watch(inotify.get(), path.c_str(), kWatchMask);
             const int error = errno;
             // The path may name another folder by now: then this one is gone.
             const auto now = folderIdOf(path);
@@ -717,9 +723,13 @@ struct CancelWatcher::Impl {
                     return;
                 const FolderId id = f->second;
                 if (mask & kFolderGone) {
+                    // Only the folder's present watch speaks for it.
+                    auto w = wdOf.find(id);
+                    const bool current = w != wdOf.end() && w->second == wd;
                     if (mask & IN_IGNORED)
                         forgetWatch(wd);
-                    gone.push_back(id);
+                    if (current)
+                        gone.push_back(id);
                 } else if (!name.empty()) {
                     events.push_back(Event{FileKey{id, std::string(name)}, mask});
                 }
@@ -743,6 +753,8 @@ struct CancelWatcher::Impl {
             } else if (ticking) {
                 const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextTick - Clock::now());
                 timeout = static_cast<int>(std::clamp<int64_t>(left.count(), 0, kPollPeriod.count()));
+            } else if (!wake) {
+                timeout = static_cast<int>(kPollPeriod.count());  // nothing could wake it: it looks by itself
             }
         }
         pollfd fds[2] = {{wake.get(), POLLIN, 0}, {inotify.get(), POLLIN, 0}};

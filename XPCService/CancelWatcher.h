@@ -5,11 +5,13 @@
 // file ("/tmp/x/b", "/tmp/x/./b", "x/b", a path through a linked folder) is
 // one file, and one byte cancels every read that named it. A file is watched
 // only while a read that named it runs: through inotify on its folder (and,
-// for a symbolic link, on its target's folder too), or by a stat every 20 ms
-// where the file system gives no events or the folder has gone away. When a
-// watched file is found non-empty (a regular file only), gCancelFlag is
-// raised to 1, the reads that named that file are cancelled, the name they
-// gave is removed, and so are the reads that follow gCancelFlag (cancel flag
+// for a symbolic link, on its last target's folder too; a link made anew
+// while its read runs is followed to its new target), or by a stat every
+// 20 ms where the file system gives no events or the folder has gone away
+// (a folder made again is found again). When a watched file is found
+// non-empty (a regular file only), gCancelFlag is raised to 1, the reads that
+// named that file are cancelled, the name they gave is removed (for a link,
+// the link), and so are the reads that follow gCancelFlag (cancel flag
 // "NULL"). Idle, the watcher thread sleeps in poll.
 
 #include "CallCancel.h"
