@@ -5,6 +5,7 @@
 // so only a cancel ends them before their time-out.
 
 #include "ManyClients.h"
+#include "NetworkSandboxMain.h"
 #include "ServiceHarness.h"
 #include "ServiceRequests.h"
 
@@ -14,7 +15,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -205,12 +205,4 @@ TEST_F(CancelFile, AFolderMadeAgainWhileItsReadRunsIsWatchedAgain)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
-    if (const char* s = std::getenv("PH_SANDBOX"); s == nullptr || std::string(s) != "1") {
-        std::fprintf(stderr, "refusing to send packets outside scripts/sandbox\n");
-        return 1;
-    }
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
+PH_SANDBOX_MAIN()

@@ -3,7 +3,7 @@
 # service at its process limit, which cannot make the watcher's thread.
 list(GET PH_BUILT_FAMILIES 0 PH_CANCEL_FAMILY)
 add_executable(cancel_file_test ${CMAKE_CURRENT_LIST_DIR}/CancelFileTest.cpp)
-target_link_libraries(cancel_file_test PRIVATE ph_many_clients GTest::gtest)
+target_link_libraries(cancel_file_test PRIVATE ph_many_clients phservice GTest::gtest)
 target_compile_definitions(cancel_file_test PRIVATE PH_FAMILY_DIR="${CMAKE_BINARY_DIR}/families/${PH_CANCEL_FAMILY}")
 add_dependencies(cancel_file_test printer-helper-service-${PH_CANCEL_FAMILY})
 ph_sandbox_test(cancel_file_test TIMEOUT 300 COMMAND $<TARGET_FILE:cancel_file_test>)
