@@ -8,6 +8,11 @@
 #include "FenwaXPCServiceDelegate.h"
 
 #include <malloc.h>
+#include <sysexits.h>
+
+#include <cstdio>
+#include <exception>
+#include <optional>
 
 int main()
 {
@@ -16,9 +21,17 @@ int main()
     mallopt(M_ARENA_MAX, 4);
 
     // The one watcher of every cancel file; it outlives the bus service,
-    // whose destructor answers and joins every call first.
-    CancelWatcher watcher;
-    FenwaXPCServiceDelegate delegate(kFamily.stringForm, watcher);
+    // whose destructor answers and joins every call first. Without its
+    // thread (a user at its process limit) the service cannot run: one line
+    // and EX_OSERR, never an abort.
+    std::optional<CancelWatcher> watcher;
+    try {
+        watcher.emplace();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "printer-helper-service: cannot start the cancel watcher: %s\n", e.what());
+        return EX_OSERR;
+    }
+    FenwaXPCServiceDelegate delegate(kFamily.stringForm, *watcher);
     BusService listener(kFamily.serviceName, protocolInterfaceName(kFamily.serviceName, kFamily.protocolUuid),
                         FenwaXPCServiceDelegate::methods());
     listener.setDelegate(&delegate);
