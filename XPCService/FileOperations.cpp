@@ -370,14 +370,19 @@ bool copyAttributes(int from, int to)
     const auto names = attributeNames(from);
     if (!names)
         return false;
-    std::vector<char> value;
+    std::vector<char> value, given;
     for (const std::string& name : *names) {
         if (!carriedOver(name))
             continue;
         const Value got = attributeValue(from, name, value);
         if (got == Value::Failed)
             return false;
-        if (got == Value::Got && ::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
+        // One the new file has already (a security label the system gave
+        // it) is not set again: setting it may need a right that the copy
+        // does not.
+        if (got == Value::Absent || (attributeValue(to, name, given) == Value::Got && given == value))
+            continue;
+        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
             return false;
     }
     const auto made = attributeNames(to);

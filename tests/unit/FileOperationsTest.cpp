@@ -305,6 +305,10 @@ TEST(CancelFile, CancelCallCreatesNothingAndNeedsItsTag)
     EXPECT_FALSE(appendCancelByte(std::nullopt));
 }
 
+// Two threads write a 1 MiB text and a 10-byte text at the same moment, 60
+// rounds, while a reader that takes advisory locks reads the file: every
+// round ends in one whole text, every TRUE is true, and the reader never
+// sees a mix.
 TEST(PlistWrite, TwoWritersAtOnceLeaveOneWholeTextAndEveryTrueIsTrue)
 {
     struct Case {
