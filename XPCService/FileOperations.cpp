@@ -40,7 +40,7 @@ constexpr std::size_t kMaxProbePathBytes = 255;
 constexpr auto kMaxLockWait = std::chrono::seconds(5);
 
 // An in-place write keeps a copy of the old text to put back should it fail
-// half-way. A request carries at most a bus message (128 MiB); an old text
+// half-way. A request carries at most one D-Bus message (128 MiB); an old text
 // longer than that is refused rather than copied into memory.
 constexpr std::size_t kMaxKeptOldBytes = std::size_t{128} << 20;
 
@@ -124,7 +124,7 @@ UniqueFd reopen(int node, const struct stat& st, int dir, const char* name, int 
     UniqueFd fd(openRetrying(AT_FDCWD, self.c_str(), flags));
     if (fd || errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
         return fd;
-    fd.reset(openRetrying(dir, name, flags | O_NOFOLLOW));
+    fd.reset(openRetrying(dir, name, flags));
     struct stat now {};
     if (fd && (::fstat(fd.get(), &now) != 0 || now.st_dev != st.st_dev || now.st_ino != st.st_ino)) {
         fd.reset();
@@ -180,8 +180,10 @@ Opened openOrdinaryCreating(const std::string& path)
                 return {};
             return {reopen(node.get(), st, AT_FDCWD, path.c_str(), kOpenFlags), false};
         }
+        if (errno != ENOENT)
+            return {};
         const std::string name = nameOf(path);
-        if (errno != ENOENT || name.empty())
+        if (name.empty())
             return {};
         const auto folder = openFolderToCreateIn(path);
         if (!folder)
