@@ -7,6 +7,7 @@
 # Runs inside scripts/sandbox as root (77: skipped elsewhere), and then in a
 # mount and network namespace of its own: the 64 KiB tmpfs and the sysfs it
 # mounts, and the ip_default_ttl it tries to write, are that namespace's.
+# shellcheck disable=SC2016,SC2034 # check evaluates its conditions, and the variables in them, later
 set -uo pipefail
 build=$(realpath "$1")
 family=$2
