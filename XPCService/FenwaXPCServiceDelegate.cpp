@@ -2,6 +2,7 @@
 
 #include "CancelWatcher.h"
 #include "FenwaServiceXPC.h"
+#include "FileOperations.h"
 #include "Protocol.h"
 
 #include <iterator>
@@ -67,7 +68,13 @@ FenwaXPCServiceDelegate::FenwaXPCServiceDelegate(StringForm stringForm, CancelWa
 {
 }
 
-void FenwaXPCServiceDelegate::serviceStopping() { watcher_.stopAll(); }
+void FenwaXPCServiceDelegate::serviceStopping()
+{
+    // The temporary files go first: the process may end soon after this,
+    // without waiting for the writes that own them.
+    stopFileWrites();
+    watcher_.stopAll();
+}
 
 bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
 {

@@ -1,0 +1,150 @@
+#!/usr/bin/env bash
+# The service's file writes where they can go wrong: a full disk, attributes
+# and ACLs that a replace must keep, kernel files that must never be written,
+# and cancel files on pseudo-file systems. Each part has its own private bus
+# and service, run as root or, where owners matter, as nobody.
+#   file_faults_test.sh BUILD_DIR FAMILY
+# Runs inside scripts/sandbox as root (77: skipped elsewhere), and then in a
+# mount and network namespace of its own: the 64 KiB tmpfs and the sysfs it
+# mounts, and the ip_default_ttl it tries to write, are that namespace's.
+# shellcheck disable=SC2016,SC2034 # check evaluates its conditions, and the variables in them, later
+set -uo pipefail
+build=$(realpath "$1")
+family=$2
+[ "$(id -u)" -eq 0 ] || { echo "needs root for mounts and to become nobody; skipped"; exit 77; }
+[ "${PH_SANDBOX:-}" = 1 ] || { echo "run inside scripts/sandbox" >&2; exit 1; }
+for tool in setfacl getfacl setfattr getfattr unshare; do
+  command -v $tool >/dev/null || { echo "$tool is missing (scripts/deps: acl, attr, util-linux)" >&2; exit 1; }
+done
+if [ "${PH_FILE_FAULTS_INNER:-}" != 1 ]; then
+  PH_FILE_FAULTS_INNER=1 exec unshare --mount --propagation private --net -- "$0" "$@"
+fi
+[ "$(readlink /proc/self/ns/net)" != "$(readlink /proc/1/ns/net)" ] || { echo "not in a network namespace of our own" >&2; exit 1; }
+
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+work=$(mktemp -d /tmp/ph-file-faults.XXXXXX)
+chmod 755 "$work"
+buses=()
+cleanup() {
+  for pid in "${buses[@]}"; do kill "$pid" 2>/dev/null; wait "$pid" 2>/dev/null; done
+  umount "$work/small" "$work/sys" 2>/dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# nobody may not reach the build folder, so the programs run from a copy.
+# shellcheck disable=SC1090
+. "$build/families/$family/family.env"
+mkdir "$work/bin"
+cp "$build/families/$family/printer-helper-tool" "$build/families/$family/printer-helper-service" "$work/bin/"
+chmod 755 "$work/bin" "$work/bin/"*
+
+# start_bus NAME [nobody]: a private session bus (as root or nobody) that
+# activates the copy; its address lands in the variable bus_NAME.
+start_bus() {
+  local name=$1 user=${2:-} dir=$work/bus-$1
+  mkdir -p "$dir/services"
+  printf '[D-BUS Service]\nName=%s\nExec=%s\n' "$SERVICE_NAME" "$work/bin/printer-helper-service" \
+    > "$dir/services/$SERVICE_NAME.service"
+  cat > "$dir/bus.conf" <<CONF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <include>/usr/share/dbus-1/session.conf</include>
+  <servicedir>$dir/services</servicedir>
+</busconfig>
+CONF
+  chmod -R a+rX "$dir"
+  local run=()
+  [ "$user" = nobody ] && run=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  "${run[@]}" dbus-daemon --config-file="$dir/bus.conf" --nofork --nopidfile --print-address=3 3>"$dir/address" 2>/dev/null &
+  buses+=($!)
+  for _ in $(seq 100); do [ -s "$dir/address" ] && break; sleep 0.05; done
+  printf -v "bus_$name" '%s' "$(head -n1 "$dir/address")"
+}
+start_bus root
+start_bus nobody nobody
+# shellcheck disable=SC2154
+as_root() { env DBUS_SESSION_BUS_ADDRESS="$bus_root" "$work/bin/printer-helper-tool" "$@"; }
+# shellcheck disable=SC2154
+as_user() { as_nobody env DBUS_SESSION_BUS_ADDRESS="$bus_nobody" "$work/bin/printer-helper-tool" "$@"; }
+hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
+snmp_false=$( [ "$TOOL_OUTPUT" = hex ] && hex PdeSnmpGet_XPC=FALSE || printf PdeSnmpGet_XPC=FALSE )
+
+pass=0 fail=0
+ok() { echo "ok - $1"; pass=$((pass + 1)); }
+bad() { echo "FAIL - $1"; fail=$((fail + 1)); }
+check() { if eval "$2"; then ok "$1"; else bad "$1 ($2)"; fi; }
+leftovers() { find "$1" -maxdepth 1 -name ".$2.*" | wc -l; }
+text() { head -c "$1" /dev/zero | tr '\0' "$2"; }
+
+# --- a full disk: 64 KiB, of which two 20,000-byte files hold 40 KiB -------
+mkdir "$work/small"
+mount -t tmpfs -o size=64k,mode=0755 tmpfs "$work/small"
+s=$work/small
+text 20000 o > "$s/linked.plist"; ln "$s/linked.plist" "$s/link.plist"
+text 20000 o > "$s/single.plist"
+cp "$s/linked.plist" "$work/old20000"
+big=$(text 60000 n)
+check "in place, a text that does not fit answers FALSE" \
+  '[ "$(as_root WriteDictionaryToPlistFile_XPC "file://$s/linked.plist" "$big")" = WriteDictionaryToPlistFile_XPC=FALSE ]'
+check "in place, the old text is whole after it" 'cmp -s "$s/link.plist" "$work/old20000"'
+check "replaced, a text that does not fit answers FALSE" \
+  '[ "$(as_root WriteDictionaryToPlistFile_XPC "file://$s/single.plist" "$big")" = WriteDictionaryToPlistFile_XPC=FALSE ]'
+check "replaced, the old text is whole and no temporary file is left" \
+  'cmp -s "$s/single.plist" "$work/old20000" && [ "$(leftovers "$s" single.plist)" = 0 ]'
+fits=$(text 24000 f)
+check "in place, a text that fits is written" \
+  '[ "$(as_root WriteDictionaryToPlistFile_XPC "file://$s/linked.plist" "$fits")" = WriteDictionaryToPlistFile_XPC=TRUE ] &&
+   [ "$(cat "$s/link.plist")" = "$fits" ]'
+
+# --- attributes, as nobody: what belongs to the file stays -----------------
+h=$work/home
+mkdir "$h"; chown nobody:nogroup "$h"
+printf old > "$h/acl.plist"; chown nobody:nogroup "$h/acl.plist"; chmod 0640 "$h/acl.plist"
+setfacl -m u:daemon:rw "$h/acl.plist"
+setfattr -n user.ph.tag -v kept "$h/acl.plist"
+check "a file with an ACL and a user attribute is written" \
+  '[ "$(as_user WriteDictionaryToPlistFile_XPC "file://$h/acl.plist" new)" = WriteDictionaryToPlistFile_XPC=TRUE ] && [ "$(cat "$h/acl.plist")" = new ]'
+check "its ACL still grants the other user read and write" 'getfacl -cp "$h/acl.plist" 2>/dev/null | grep -qx "user:daemon:rw-"'
+check "its user attribute is kept" '[ "$(getfattr --only-values -n user.ph.tag "$h/acl.plist" 2>/dev/null)" = kept ]'
+check "its owner is kept" '[ "$(stat -c %U "$h/acl.plist")" = nobody ]'
+
+# A security attribute that only root may set: nobody's service cannot give
+# it to a new file, so the text is written in place and the attribute stays.
+printf old > "$h/labelled.plist"; chown nobody:nogroup "$h/labelled.plist"
+setfattr -n security.ph -v mark "$h/labelled.plist"
+check "a file with a security attribute is written" \
+  '[ "$(as_user WriteDictionaryToPlistFile_XPC "file://$h/labelled.plist" new)" = WriteDictionaryToPlistFile_XPC=TRUE ] && [ "$(cat "$h/labelled.plist")" = new ]'
+check "its security attribute is kept" '[ "$(getfattr --only-values -n security.ph "$h/labelled.plist" 2>/dev/null)" = mark ]'
+
+# A folder's default ACL must not be added to a file that had no ACL.
+mkdir "$h/shared"; chown nobody:nogroup "$h/shared"; setfacl -d -m u:daemon:r "$h/shared"
+printf old > "$h/shared/plain.plist"; chown nobody:nogroup "$h/shared/plain.plist"; setfacl -b "$h/shared/plain.plist"
+check "a file without an ACL in a folder with a default ACL is written" \
+  '[ "$(as_user WriteDictionaryToPlistFile_XPC "file://$h/shared/plain.plist" new)" = WriteDictionaryToPlistFile_XPC=TRUE ]'
+check "it still has no ACL" '! getfacl -cp "$h/shared/plain.plist" 2>/dev/null | grep -q "^user:daemon"'
+check "no temporary file is left in the folders" '[ "$(find "$h" -name ".*.plist.*" | wc -l)" = 0 ]'
+
+# --- kernel files, as root, in this namespace -----------------------------
+ttl=/proc/sys/net/ipv4/ip_default_ttl
+before=$(cat $ttl)
+mkdir "$work/sys"
+mount -t sysfs sysfs "$work/sys"
+mtu=$work/sys/class/net/lo/mtu
+mtu_before=$(cat "$mtu")
+new_ttl=$(( before == 77 ? 78 : 77 ))
+check "a write to ip_default_ttl answers FALSE" \
+  '[ "$(as_root WriteDictionaryToPlistFile_XPC "file://$ttl" "$new_ttl")" = WriteDictionaryToPlistFile_XPC=FALSE ]'
+check "ip_default_ttl is unchanged" '[ "$(cat $ttl)" = "$before" ]'
+check "the probe calls ip_default_ttl not writable" '[ "$(as_root IsFilePathWritable_XPC "$ttl")" = IsFilePathWritable_XPC=FALSE ]'
+check "the probe calls a sysfs file not writable" '[ "$(as_root IsFilePathWritable_XPC "$mtu")" = IsFilePathWritable_XPC=FALSE ]'
+for cancel in "$ttl" "$mtu"; do
+  check "an SNMP read whose cancel file is $cancel answers FALSE at once" \
+    '[ "$(as_root PdeSnmpGet_XPC 4 0 "$cancel" 300 3 0 p0 p1 p2 public p4 p5 192.0.2.77 1.3.6.1.2.1.1.1.0)" = "$snmp_false" ]'
+  check "a cancel byte for $cancel answers FALSE" '[ "$(as_root CancelFileWrite_XPC "$cancel")" = CancelFileWrite_XPC=FALSE ]'
+done
+check "ip_default_ttl and the loopback MTU are unchanged" '[ "$(cat $ttl)" = "$before" ] && [ "$(cat "$mtu")" = "$mtu_before" ]'
+
+echo "$pass passed, $fail failed"
+[ $fail -eq 0 ]
