@@ -2,6 +2,7 @@
 
 #include "CallCancel.h"
 #include "CancelWatcher.h"
+#include "DescriptorBudget.h"
 #include "FileOperations.h"
 #include "PdeSnmpGet.h"
 #include "Request.h"
@@ -45,6 +46,20 @@ void answerUnlessStopped(const BusReply& reply, const CallCancel& cancel, Work w
         reply(text);
 }
 
+// A network call that got no descriptors: its answer, unless the service
+// is stopping, when the connection layer answers that instead.
+template <typename Work>
+void answerUnlessStopping(const BusReply& reply, DescriptorBudget& descriptors, Work work)
+{
+    if (!descriptors.stopped())
+        answer(reply, work);
+}
+
+// A socket and an interrupt.
+constexpr std::size_t kNetworkCallDescriptors = 2;
+
+std::chrono::milliseconds millisecondsOf(int64_t ms) { return std::chrono::milliseconds(ms < 0 ? 0 : ms); }
+
 // The cancel call logs the request; a request can be as long as a bus message,
 // a log line need not be.
 constexpr std::size_t kMaxLoggedBytes = 4096;
@@ -57,8 +72,8 @@ void logCancelLine(const char* label, std::string_view text)
 
 }  // namespace
 
-FenwaServiceXPC::FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher)
-    : stringForm_(stringForm), watcher_(watcher)
+FenwaServiceXPC::FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher, DescriptorBudget& descriptors)
+    : stringForm_(stringForm), watcher_(watcher), descriptors_(descriptors)
 {
 }
 
@@ -89,12 +104,19 @@ void FenwaServiceXPC::sendMagicPacket_XPC(const std::string& request, const BusR
 
 void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const BusReply& reply)
 {
+    const auto cut = cutEchoRequest(request);
+    if (!cut) {
+        answer(reply, [] { return boolReply(false); });
+        return;
+    }
+    const DescriptorBudget::Permit permit = descriptors_.acquire(kNetworkCallDescriptors, millisecondsOf(cut->timeoutMsec));
+    if (!permit) {
+        answerUnlessStopping(reply, descriptors_, [] { return boolReply(false); });
+        return;
+    }
     CallCancel cancel(false);
     const CancelWatcher::Running running(watcher_, cancel, std::nullopt);
     answerUnlessStopped(reply, cancel, [&] {
-        const auto cut = cutEchoRequest(request);
-        if (!cut)
-            return boolReply(false);
         return boolReply(sendEchoAndRecvReply(cut->ipAddress.c_str(), cut->timeoutMsec, cancel.check()));
     });
 }
@@ -106,6 +128,14 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply&
     // call changes no setting and watches nothing.
     if (!cut || !touchCancelFile(cut->cancelFileName)) {
         answer(reply, [] { return boolReply(false); });
+        return;
+    }
+    // No descriptor for its socket within its time-out: the read fails as
+    // one whose socket could not be opened.
+    const int64_t timeout = cut->snmpTimeout > 0 ? cut->snmpTimeout : gSnmpTimeout.load();
+    const DescriptorBudget::Permit permit = descriptors_.acquire(kNetworkCallDescriptors, millisecondsOf(timeout));
+    if (!permit) {
+        answerUnlessStopping(reply, descriptors_, [&] { return snmpReply(kSnmpNoAnswer, 0, UResult{}, stringForm_); });
         return;
     }
 

@@ -10,11 +10,12 @@
 #include <string>
 
 class CancelWatcher;
+class DescriptorBudget;
 struct SnmpRequest;
 
 class FenwaServiceXPC {
 public:
-    FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher);
+    FenwaServiceXPC(StringForm stringForm, CancelWatcher& watcher, DescriptorBudget& descriptors);
 
     void isFilePathWritable_XPC(const std::string& request, const BusReply& reply);
     void writeDictionaryToPlistFile_XPC(const std::string& request, const BusReply& reply);
@@ -30,4 +31,5 @@ public:
 private:
     StringForm stringForm_;
     CancelWatcher& watcher_;
+    DescriptorBudget& descriptors_;
 };

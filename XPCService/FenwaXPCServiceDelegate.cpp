@@ -1,6 +1,7 @@
 #include "FenwaXPCServiceDelegate.h"
 
 #include "CancelWatcher.h"
+#include "DescriptorBudget.h"
 #include "FenwaServiceXPC.h"
 #include "FileOperations.h"
 #include "Protocol.h"
@@ -43,7 +44,10 @@ static_assert(inProtocolOrder(), "one service row for each operation, in the ord
 // One client's exported object: routes a method name to its entry point.
 class ExportedService : public BusExportedObject {
 public:
-    ExportedService(StringForm stringForm, CancelWatcher& watcher) : service_(stringForm, watcher) {}
+    ExportedService(StringForm stringForm, CancelWatcher& watcher, DescriptorBudget& descriptors)
+        : service_(stringForm, watcher, descriptors)
+    {
+    }
 
     void dispatch(const std::string& method, const std::string& request, const BusReply& reply) override
     {
@@ -63,8 +67,9 @@ private:
 
 }  // namespace
 
-FenwaXPCServiceDelegate::FenwaXPCServiceDelegate(StringForm stringForm, CancelWatcher& watcher)
-    : stringForm_(stringForm), watcher_(watcher)
+FenwaXPCServiceDelegate::FenwaXPCServiceDelegate(StringForm stringForm, CancelWatcher& watcher,
+                                                 DescriptorBudget& descriptors)
+    : stringForm_(stringForm), watcher_(watcher), descriptors_(descriptors)
 {
 }
 
@@ -73,12 +78,13 @@ void FenwaXPCServiceDelegate::serviceStopping()
     // The temporary files go first: the process may end soon after this,
     // without waiting for the writes that own them.
     stopFileWrites();
+    descriptors_.stop();
     watcher_.stopAll();
 }
 
 bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
 {
-    peer.exportedObject = std::make_shared<ExportedService>(stringForm_, watcher_);
+    peer.exportedObject = std::make_shared<ExportedService>(stringForm_, watcher_, descriptors_);
     return true;
 }
 

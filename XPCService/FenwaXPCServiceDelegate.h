@@ -9,10 +9,11 @@
 #include <vector>
 
 class CancelWatcher;
+class DescriptorBudget;
 
 class FenwaXPCServiceDelegate : public BusListenerDelegate {
 public:
-    FenwaXPCServiceDelegate(StringForm stringForm, CancelWatcher& watcher);
+    FenwaXPCServiceDelegate(StringForm stringForm, CancelWatcher& watcher, DescriptorBudget& descriptors);
 
     // Always true: no client is refused and the peer is not examined.
     bool shouldAcceptNewConnection(BusPeer& peer) override;
@@ -26,4 +27,5 @@ public:
 private:
     StringForm stringForm_;
     CancelWatcher& watcher_;
+    DescriptorBudget& descriptors_;
 };

@@ -4,6 +4,7 @@
 #include "BusNames.h"
 #include "BusService.h"
 #include "CancelWatcher.h"
+#include "DescriptorBudget.h"
 #include "FamilyConfig.h"
 #include "FenwaXPCServiceDelegate.h"
 
@@ -31,7 +32,10 @@ int main()
         std::fprintf(stderr, "printer-helper-service: cannot start the cancel watcher: %s\n", e.what());
         return EX_OSERR;
     }
-    FenwaXPCServiceDelegate delegate(kFamily.stringForm, *watcher);
+    // A busy service holds two descriptors for each running read or echo;
+    // it takes all the room it is allowed, and keeps some of it for the rest.
+    DescriptorBudget descriptors(DescriptorBudget::raiseProcessLimit());
+    FenwaXPCServiceDelegate delegate(kFamily.stringForm, *watcher, descriptors);
     BusService listener(kFamily.serviceName, protocolInterfaceName(kFamily.serviceName, kFamily.protocolUuid),
                         FenwaXPCServiceDelegate::methods());
     listener.setDelegate(&delegate);

@@ -202,8 +202,13 @@ bool busNameHasOwner(const std::string& address, const std::string& name)
 void connectAndLeave(const std::string& address) { connectTo(address); }
 
 ServiceRun::ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser)
+    : ServiceRun(std::vector<std::string>{exe}, bus, asUser)
 {
-    pid_ = spawn({exe}, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, asUser);
+}
+
+ServiceRun::ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser)
+{
+    pid_ = spawn(argv, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, asUser);
 }
 
 ServiceRun::~ServiceRun()

@@ -56,6 +56,8 @@ private:
 class ServiceRun {
 public:
     ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
+    // argv[0] may be a wrapper such as prlimit that runs the service.
+    ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
     ~ServiceRun();  // SIGKILL if still running
     ServiceRun(const ServiceRun&) = delete;
     ServiceRun& operator=(const ServiceRun&) = delete;

@@ -322,6 +322,44 @@ TEST_F(ServiceLoad, IdleAfterAThousandReadsWithTheirOwnCancelFilesCostsNoCpu)
     EXPECT_LE(service_->cpuTicks() - before, 1) << "the idle service used CPU";
 }
 
+// --- descriptors ------------------------------------------------------------
+
+TEST_F(ServiceLoad, WithDescriptorsShortNetworkCallsFailAloneAndFileCallsOfOthersStillWork)
+{
+    // 64 descriptors in all, and 200 reads that would each hold two.
+    service_->signal(SIGTERM);
+    ASSERT_EQ(service_->waitForExit(3000ms), 0);
+    service_ = std::make_unique<ServiceRun>(std::vector<std::string>{"prlimit", "--nofile=64:64", names_.serviceExe},
+                                            *bus_);
+    ASSERT_TRUE(service_->waitForName(*bus_, names_.service));
+    const char* agent = std::getenv("PH_AGENT");
+    ASSERT_NE(agent, nullptr) << "needs the sandbox's printer agent";
+    const std::size_t slow = 200;
+    auto c = clients(slow + 1);
+    Outcomes out;
+    out.resize(slow);
+    for (std::size_t i = 0; i < slow; ++i)
+        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 3000), out.slot(i));
+    std::this_thread::sleep_for(500ms);
+
+    const auto start = Clock::now();
+    EXPECT_EQ(c->callAndWait(slow, kProbe, dir_ / "probe", 5000ms)->text, "TRUE");
+    EXPECT_EQ(c->callAndWait(slow, "writeDictionaryToPlistFile_XPC", "file://" + (dir_ / "a.plist") + ":AddURL:END<plist/>",
+                             5000ms)->text, "TRUE");
+    EXPECT_LT(msSince(start), 2000) << "the file calls waited behind the reads";
+    const auto good = c->callAndWait(slow, kRead, readRequest("0", dir_ / "good", 3000, agent), 30000ms);
+    ASSERT_TRUE(good.has_value());
+    EXPECT_TRUE(good->text.rfind("TRUE:uResult.string=", 0) == 0 || good->text == "FALSE:rtn_ExitValue=-9780")
+        << good->text;
+
+    ASSERT_EQ(out.waitFor(slow, 60000ms), slow);
+    for (const auto& o : out.all())
+        EXPECT_EQ(o->text, "FALSE:rtn_ExitValue=-9780");
+    // Once the reads are done, a read gets its descriptors again.
+    EXPECT_EQ(c->callAndWait(slow, kRead, readRequest("0", dir_ / "after", 3000, agent))->text.rfind(
+                  "TRUE:uResult.string=", 0), 0u);
+}
+
 // --- clients that leave ---------------------------------------------------
 
 TEST_F(ServiceLoad, QueuedCallsOfAClientThatLeavesAreDropped)

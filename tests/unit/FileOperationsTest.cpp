@@ -1,6 +1,7 @@
 #include "FileOperations.h"
 
 #include "CancelWatcher.h"
+#include "DescriptorBudget.h"
 #include "FenwaServiceXPC.h"
 #include "TempDir.h"
 
@@ -36,7 +37,8 @@ std::optional<FileUrl> urlFor(const std::string& path) { return FileUrl{path}; }
 bool cancelFileWrite(const std::string& request)
 {
     CancelWatcher watcher;
-    FenwaServiceXPC service(StringForm::Utf8, watcher);
+    DescriptorBudget descriptors(1024);
+    FenwaServiceXPC service(StringForm::Utf8, watcher, descriptors);
     std::string answer;
     service.cancelFileWrite_XPC(request, [&](const std::string& text) { answer = text; });
     return answer == "TRUE";
