@@ -5,6 +5,7 @@
 
 #include "ManyClients.h"
 #include "ServiceHarness.h"
+#include "ServiceRequests.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -30,15 +31,6 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char* const kSilentHost = "192.0.2.77";
-
-std::string readRequest(const std::string& flag, const std::string& cancelFile, long timeoutMs,
-                        const std::string& host = kSilentHost)
-{
-    return "15:argCount:4:iType:" + flag + ":cancelFlag:" + cancelFile + ":CancelFileName:" +
-           std::to_string(timeoutMs) + ":gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:p0:arg:p1:arg:p2:arg:public:arg:"
-           "p4:arg:p5:arg:" + host + ":arg:1.3.6.1.2.1.1.1.0:arg:";
-}
 
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
@@ -120,16 +112,16 @@ void mixedCalls()
     }
     Setup s;
     auto c = s.clients(32);
-    const auto first = c->callAndWait(0, "pdeSnmpGet_XPC", readRequest("0", s.file("c"), 1000, agent));
+    const auto first = c->callAndWait(0, requests::kRead, requests::read("0", s.file("c"), 1000, agent));
     const std::string value = first ? first->text : "";
     const std::string probe = s.file("probe");
     ::close(::creat(probe.c_str(), 0644));
     auto make = [&](std::size_t k) -> std::pair<std::string, std::string> {
         switch (k % 4) {
-        case 0: return {"pdeSnmpGet_XPC", readRequest("0", s.file("c" + std::to_string(k % 64)), 1000, agent)};
-        case 1: return {"pdeSnmpGet_XPC", readRequest("NULL", s.file("n" + std::to_string(k % 64)), 1000, agent)};
-        case 2: return {"isFilePathWritable_XPC", probe};
-        default: return {"cancelFileWrite_XPC", s.file("absent") + ":CancelFileName:"};
+        case 0: return {requests::kRead, requests::read("0", s.file("c" + std::to_string(k % 64)), 1000, agent)};
+        case 1: return {requests::kRead, requests::read("NULL", s.file("n" + std::to_string(k % 64)), 1000, agent)};
+        case 2: return {requests::kProbe, probe};
+        default: return {requests::kCancel, s.file("absent") + ":CancelFileName:"};
         }
     };
     auto expect = [&](std::size_t k) -> std::string {
@@ -168,7 +160,7 @@ ProbeFigures probeLoad(const FamilyNames& names, const std::vector<std::string>&
     {
         ManyClients c(kConnections, names.service, names.interface, bus.address());
         for (std::size_t i = 0; i < kConnections; ++i)
-            c.callAndWait(i, "isFilePathWritable_XPC", probe);  // every client's worker or state exists
+            c.callAndWait(i, requests::kProbe, probe);  // every client's worker or state exists
         std::vector<double> latency(kTotal, -1);
         std::atomic<std::size_t> next{0}, done{0}, wrong{0};
         std::mutex m;
@@ -178,7 +170,7 @@ ProbeFigures probeLoad(const FamilyNames& names, const std::vector<std::string>&
             if (k >= kTotal)
                 return;
             const auto sent = Clock::now();
-            c.call(client, "isFilePathWritable_XPC", probe, [&, k, client, sent](const CallOutcome& o) {
+            c.call(client, requests::kProbe, probe, [&, k, client, sent](const CallOutcome& o) {
                 latency[k] = ms(o.at - sent);
                 if (!o.ok || o.text != "TRUE")
                     ++wrong;
@@ -224,7 +216,7 @@ void probesAgainstABareService()
     const std::string exe = other ? other : names.serviceExe;
     const ProbeFigures ours = probeLoad(names, {exe});
     const ProbeFigures bare =
-        probeLoad(names, {PH_BARE_SERVICE, names.service, names.interface, "isFilePathWritable_XPC"});
+        probeLoad(names, {PH_BARE_SERVICE, names.service, names.interface, requests::kProbe});
     auto line = [](const char* who, const ProbeFigures& f) {
         std::printf("  %-12s %7.0f calls/s, median %.2f ms, service CPU %5.1f us/call, bus CPU %5.1f us/call, "
                     "%zu wrong, %zu lost\n",
@@ -249,7 +241,7 @@ void overlappingReads()
     const auto t0 = Clock::now();
     for (std::size_t i = 0; i < n; ++i) {
         sent[i] = Clock::now();
-        c->call(i, "pdeSnmpGet_XPC", readRequest("0", s.file("c" + std::to_string(i)), 300), out.slot(i));
+        c->call(i, requests::kRead, requests::read("0", s.file("c" + std::to_string(i)), 300), out.slot(i));
     }
     const double sending = ms(Clock::now() - t0);
     const std::size_t got = out.waitFor(n, 10s);
@@ -275,7 +267,7 @@ void cancelLatency()
     Outcomes background;
     background.resize(slow);
     for (std::size_t i = 0; i < slow; ++i)
-        c->call(i, "pdeSnmpGet_XPC", readRequest("0", s.file("s" + std::to_string(i)), 60000), background.slot(i));
+        c->call(i, requests::kRead, requests::read("0", s.file("s" + std::to_string(i)), 60000), background.slot(i));
     const std::size_t reader = slow, canceller = slow + 1, churn = slow + 2;
     std::atomic<bool> busy{true}, churnEnded{false};
     // Flag-"0" reads of the agent, or of the silent host without one; the
@@ -283,8 +275,8 @@ void cancelLatency()
     const char* agent = std::getenv("PH_AGENT");
     std::function<void(const CallOutcome&)> again = [&](const CallOutcome&) {
         if (busy)
-            c->call(churn, "pdeSnmpGet_XPC",
-                    agent ? readRequest("0", s.file("churn"), 60000, agent) : readRequest("0", s.file("churn"), 20), again);
+            c->call(churn, requests::kRead,
+                    agent ? requests::read("0", s.file("churn"), 60000, agent) : requests::read("0", s.file("churn"), 20), again);
         else
             churnEnded = true;
     };
@@ -297,14 +289,14 @@ void cancelLatency()
         const std::string file = s.file("r" + std::to_string(round));
         Outcomes out;
         out.resize(1);
-        c->call(reader, "pdeSnmpGet_XPC", readRequest("0", file, 60000), out.slot(0));
+        c->call(reader, requests::kRead, requests::read("0", file, 60000), out.slot(0));
         // The read has started once its cancel file exists; a cancel before
         // that finds no file and is answered FALSE, as it always was.
         for (int i = 0; i < 200 && !std::filesystem::exists(file); ++i)
             std::this_thread::sleep_for(5ms);
         std::this_thread::sleep_for(20ms);
         const auto t0 = Clock::now();
-        c->call(canceller, "cancelFileWrite_XPC", file + ":CancelFileName:", [](const CallOutcome&) {});
+        c->call(canceller, requests::kCancel, file + ":CancelFileName:", [](const CallOutcome&) {});
         if (out.waitFor(1, 5s) == 0 || out.all()[0]->text != "FALSE:rtn_ExitValue=-1") {
             ++lost;
             continue;
@@ -328,7 +320,7 @@ void exitAfterBusDies()
     for (int round = 0; round < 5; ++round) {
         Setup s;
         auto c = s.clients(1);
-        c->call(0, "pdeSnmpGet_XPC", readRequest("0", s.file("c"), 2147483647), [](const CallOutcome&) {});
+        c->call(0, requests::kRead, requests::read("0", s.file("c"), 2147483647), [](const CallOutcome&) {});
         std::this_thread::sleep_for(200ms);
         const auto t0 = Clock::now();
         s.bus->kill();
@@ -348,7 +340,7 @@ void idleCpu()
     Outcomes out;
     out.resize(n);
     for (std::size_t i = 0; i < n; ++i)
-        c->call(i % connections, "pdeSnmpGet_XPC", readRequest("0", s.file("c" + std::to_string(i)), 20), out.slot(i));
+        c->call(i % connections, requests::kRead, requests::read("0", s.file("c" + std::to_string(i)), 20), out.slot(i));
     out.waitFor(n, 60s);
     std::this_thread::sleep_for(500ms);
     const long before = s.service->cpuTicks();
@@ -368,8 +360,8 @@ void flatOverManyCalls()
     const std::string probe = s.file("probe");
     auto make = [&](std::size_t k) -> std::pair<std::string, std::string> {
         if (agent && k % 2 == 0)
-            return {"pdeSnmpGet_XPC", readRequest("0", s.file("c" + std::to_string(k % 32)), 1000, agent)};
-        return {"isFilePathWritable_XPC", probe};
+            return {requests::kRead, requests::read("0", s.file("c" + std::to_string(k % 32)), 1000, agent)};
+        return {requests::kProbe, probe};
     };
     // Only lost calls count here; the replies are checked by the mixed figure.
     auto anyReply = [](std::size_t) { return std::string(); };

@@ -6,6 +6,7 @@
 
 #include "ManyClients.h"
 #include "ServiceHarness.h"
+#include "ServiceRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -25,7 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const std::string kWrite = "writeDictionaryToPlistFile_XPC";
+const std::string kWrite = requests::kWrite;
 
 // The stop test's text. Under the sanitizers the bus library's reading of
 // one large message grows its buffer by copies that take minutes at 100 MB,

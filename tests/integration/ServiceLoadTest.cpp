@@ -5,6 +5,7 @@
 
 #include "ManyClients.h"
 #include "ServiceHarness.h"
+#include "ServiceRequests.h"
 
 #include <gtest/gtest.h>
 
@@ -23,23 +24,11 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-const char* const kSilentHost = "192.0.2.77";
-const std::string kRead = "pdeSnmpGet_XPC";
-const std::string kCancel = "cancelFileWrite_XPC";
-const std::string kProbe = "isFilePathWritable_XPC";
-const std::string kEcho = "sendEchoAndRecvReply_XPC";
-
-// An SNMP read request as the tool builds it: community in piece 3, host in
-// 6, OID in 7. flag is the cancel flag text ("0", "1" or "NULL").
-std::string readRequest(const std::string& flag, const std::string& cancelFile, long timeoutMs,
-                        const std::string& host = kSilentHost)
-{
-    return "15:argCount:4:iType:" + flag + ":cancelFlag:" + cancelFile + ":CancelFileName:" +
-           std::to_string(timeoutMs) + ":gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:p0:arg:p1:arg:p2:arg:public:arg:"
-           "p4:arg:p5:arg:" + host + ":arg:1.3.6.1.2.1.1.1.0:arg:";
-}
-
-std::string cancelRequest(const std::string& file) { return file + ":CancelFileName:"; }
+using requests::kCancel;
+using requests::kEcho;
+using requests::kProbe;
+using requests::kRead;
+using requests::kSilentHost;
 
 class TempFolder {
 public:
@@ -83,10 +72,11 @@ protected:
         return true;
     }
 
+    // The folder outlives the service, whose reads still make files in it.
+    TempFolder dir_;
     FamilyNames names_;
     std::unique_ptr<PrivateBus> bus_;
     std::unique_ptr<ServiceRun> service_;
-    TempFolder dir_;
 };
 
 // --- life ---------------------------------------------------------------
@@ -102,10 +92,10 @@ TEST_F(ServiceLoad, StopSignalReleasesTheNameAnswersEveryOpenCallWithAnErrorAndE
         auto c = clients(3);
         Outcomes out;
         out.resize(4);
-        c->call(0, kRead, readRequest("0", dir_ / "c0", 2147483647), out.slot(0));
+        c->call(0, kRead, requests::read("0", dir_ / "c0", 2147483647), out.slot(0));
         c->call(0, kProbe, dir_ / "queued", out.slot(1));  // waits behind the read
         c->call(1, kEcho, std::string(kSilentHost) + ":sIpAddr:END20000", out.slot(2));
-        c->call(2, kRead, readRequest("NULL", dir_ / "c2", 2147483647), out.slot(3));
+        c->call(2, kRead, requests::read("NULL", dir_ / "c2", 2147483647), out.slot(3));
         std::this_thread::sleep_for(300ms);
 
         const auto start = Clock::now();
@@ -133,12 +123,41 @@ TEST_F(ServiceLoad, StopSignalReleasesTheNameAnswersEveryOpenCallWithAnErrorAndE
     }
 }
 
+TEST_F(ServiceLoad, AStopUnderTwoThousandSlowReadsEndsWithinASecondAndTheServiceAnswersEveryCall)
+{
+    const std::size_t n = 2000;
+    auto c = clients(n);
+    Outcomes out;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        c->call(i, kRead, requests::read("0", dir_ / ("c" + std::to_string(i)), 20000), out.slot(i));
+    // Every read has reached the service once its cancel file exists.
+    const auto sent = Clock::now();
+    for (std::size_t i = 0; i < n && msSince(sent) < 20000; ++i)
+        while (!std::filesystem::exists(dir_ / ("c" + std::to_string(i))) && msSince(sent) < 20000)
+            std::this_thread::sleep_for(5ms);
+    ASSERT_EQ(out.waitFor(1, 0ms), 0u);
+
+    const auto start = Clock::now();
+    service_->signal(SIGTERM);
+    EXPECT_EQ(service_->waitForExit(5000ms), 0);
+    EXPECT_LT(msSince(start), 1000) << "the stop overstayed";
+    ASSERT_EQ(out.waitFor(n, 10000ms), n);
+    std::size_t byTheBus = 0;
+    for (const auto& o : out.all()) {
+        EXPECT_FALSE(o->ok);
+        if (o->text != "org.freedesktop.DBus.Error.Failed")
+            ++byTheBus;
+    }
+    EXPECT_EQ(byTheBus, 0u) << "calls answered by the bus, not by the service";
+}
+
 TEST_F(ServiceLoad, ServiceEndsWithinASecondOfItsBusDyingWithALongReadInFlight)
 {
     auto c = clients(1);
     Outcomes out;
     out.resize(1);
-    c->call(0, kRead, readRequest("0", dir_ / "c", 2147483647), out.slot(0));
+    c->call(0, kRead, requests::read("0", dir_ / "c", 2147483647), out.slot(0));
     std::this_thread::sleep_for(300ms);
     const auto start = Clock::now();
     bus_->kill();
@@ -190,7 +209,7 @@ TEST_F(ServiceLoad, ReadsOfOverAThousandClientsRunAtOnce)
     out.resize(n);
     const auto start = Clock::now();
     for (std::size_t i = 0; i < n; ++i)
-        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 300), out.slot(i));
+        c->call(i, kRead, requests::read("0", dir_ / ("c" + std::to_string(i)), 300), out.slot(i));
     ASSERT_EQ(out.waitFor(n, 10000ms), n);
     // In a row they would take 330 s; four rounds of a bound of 256 would take 1.2 s.
     EXPECT_LT(msSince(start), 3000);
@@ -206,7 +225,7 @@ TEST_F(ServiceLoad, FileCallsAndCancelsNeverWaitBehindSlowReads)
     Outcomes out;
     out.resize(slow);
     for (std::size_t i = 0; i < slow; ++i)
-        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 20000), out.slot(i));
+        c->call(i, kRead, requests::read("0", dir_ / ("c" + std::to_string(i)), 20000), out.slot(i));
     std::this_thread::sleep_for(500ms);
     ASSERT_EQ(out.waitFor(1, 0ms), 0u);
 
@@ -214,7 +233,7 @@ TEST_F(ServiceLoad, FileCallsAndCancelsNeverWaitBehindSlowReads)
     const auto probe = c->callAndWait(slow, kProbe, dir_ / "probe", 5000ms);
     ASSERT_TRUE(probe.has_value());
     EXPECT_EQ(probe->text, "TRUE");
-    const auto cancel = c->callAndWait(slow, kCancel, cancelRequest(dir_ / "c7"), 5000ms);
+    const auto cancel = c->callAndWait(slow, kCancel, requests::cancel(dir_ / "c7"), 5000ms);
     ASSERT_TRUE(cancel.has_value());
     EXPECT_EQ(cancel->text, "TRUE");
     EXPECT_LT(msSince(start), 1000);
@@ -229,11 +248,11 @@ TEST_F(ServiceLoad, CancelEndsOnlyTheReadsThatNamedItsFile)
     auto c = clients(4);
     Outcomes out;
     out.resize(3);
-    c->call(0, kRead, readRequest("0", dir_ / "mine", 20000), out.slot(0));
-    c->call(1, kRead, readRequest("0", dir_ / "mine", 20000), out.slot(1));
-    c->call(2, kRead, readRequest("0", dir_ / "other", 20000), out.slot(2));
+    c->call(0, kRead, requests::read("0", dir_ / "mine", 20000), out.slot(0));
+    c->call(1, kRead, requests::read("0", dir_ / "mine", 20000), out.slot(1));
+    c->call(2, kRead, requests::read("0", dir_ / "other", 20000), out.slot(2));
     std::this_thread::sleep_for(300ms);
-    ASSERT_EQ(c->callAndWait(3, kCancel, cancelRequest(dir_ / "mine"))->text, "TRUE");
+    ASSERT_EQ(c->callAndWait(3, kCancel, requests::cancel(dir_ / "mine"))->text, "TRUE");
     EXPECT_EQ(out.waitFor(2, 2000ms), 2u);
     std::this_thread::sleep_for(200ms);
     auto got = out.all();
@@ -241,7 +260,7 @@ TEST_F(ServiceLoad, CancelEndsOnlyTheReadsThatNamedItsFile)
     EXPECT_EQ(got[0]->text, "FALSE:rtn_ExitValue=-1");
     EXPECT_EQ(got[1]->text, "FALSE:rtn_ExitValue=-1");
     EXPECT_FALSE(got[2].has_value()) << "a cancel of another file ended this read";
-    ASSERT_EQ(c->callAndWait(3, kCancel, cancelRequest(dir_ / "other"))->text, "TRUE");
+    ASSERT_EQ(c->callAndWait(3, kCancel, requests::cancel(dir_ / "other"))->text, "TRUE");
     EXPECT_EQ(out.waitFor(3, 2000ms), 3u);
     EXPECT_EQ(out.all()[2]->text, "FALSE:rtn_ExitValue=-1");
 }
@@ -261,7 +280,7 @@ TEST_F(ServiceLoad, NoCancelIsLostWhileAnotherClientStartsFlagZeroReads)
             return;
         }
         ++started;
-        c->call(2, kRead, readRequest("0", dir_ / "churn", 20000, agent), again);
+        c->call(2, kRead, requests::read("0", dir_ / "churn", 20000, agent), again);
     };
     again(CallOutcome{});
 
@@ -270,9 +289,9 @@ TEST_F(ServiceLoad, NoCancelIsLostWhileAnotherClientStartsFlagZeroReads)
         const std::string file = dir_ / ("r" + std::to_string(round));
         Outcomes out;
         out.resize(1);
-        c->call(0, kRead, readRequest("0", file, 20000), out.slot(0));
+        c->call(0, kRead, requests::read("0", file, 20000), out.slot(0));
         std::this_thread::sleep_for(100ms);
-        ASSERT_EQ(c->callAndWait(1, kCancel, cancelRequest(file))->text, "TRUE");
+        ASSERT_EQ(c->callAndWait(1, kCancel, requests::cancel(file))->text, "TRUE");
         ASSERT_EQ(out.waitFor(1, 2000ms), 1u) << "the cancel was lost";
         EXPECT_EQ(out.all()[0]->text, "FALSE:rtn_ExitValue=-1");
     }
@@ -287,11 +306,11 @@ TEST_F(ServiceLoad, ReadsWithFlagNullFollowTheProcessWideFlagAsBefore)
     auto c = clients(2);
     Outcomes out;
     out.resize(2);
-    c->call(0, kRead, readRequest("0", dir_ / "flagged", 20000), out.slot(0));
-    c->call(1, kRead, readRequest("NULL", dir_ / "follower", 20000), out.slot(1));
+    c->call(0, kRead, requests::read("0", dir_ / "flagged", 20000), out.slot(0));
+    c->call(1, kRead, requests::read("NULL", dir_ / "follower", 20000), out.slot(1));
     std::this_thread::sleep_for(300ms);
     auto d = clients(1);
-    ASSERT_EQ(d->callAndWait(0, kCancel, cancelRequest(dir_ / "flagged"))->text, "TRUE");
+    ASSERT_EQ(d->callAndWait(0, kCancel, requests::cancel(dir_ / "flagged"))->text, "TRUE");
     EXPECT_EQ(out.waitFor(2, 2000ms), 2u);
     for (const auto& o : out.all())
         EXPECT_EQ(o->text, "FALSE:rtn_ExitValue=-1");
@@ -299,10 +318,10 @@ TEST_F(ServiceLoad, ReadsWithFlagNullFollowTheProcessWideFlagAsBefore)
     // gCancelFlag stays raised: a "NULL" read is cancelled at once, until a
     // read with a flag stores a new value.
     const auto start = Clock::now();
-    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("NULL", dir_ / "n1", 20000))->text, "FALSE:rtn_ExitValue=-1");
+    EXPECT_EQ(d->callAndWait(0, kRead, requests::read("NULL", dir_ / "n1", 20000))->text, "FALSE:rtn_ExitValue=-1");
     EXPECT_LT(msSince(start), 1000);
-    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("0", dir_ / "n2", 100))->text, "FALSE:rtn_ExitValue=-9780");
-    EXPECT_EQ(d->callAndWait(0, kRead, readRequest("NULL", dir_ / "n3", 100))->text, "FALSE:rtn_ExitValue=-9780");
+    EXPECT_EQ(d->callAndWait(0, kRead, requests::read("0", dir_ / "n2", 100))->text, "FALSE:rtn_ExitValue=-9780");
+    EXPECT_EQ(d->callAndWait(0, kRead, requests::read("NULL", dir_ / "n3", 100))->text, "FALSE:rtn_ExitValue=-9780");
 }
 
 // --- watching only while it matters ---------------------------------------
@@ -314,7 +333,7 @@ TEST_F(ServiceLoad, IdleAfterAThousandReadsWithTheirOwnCancelFilesCostsNoCpu)
     Outcomes out;
     out.resize(n);
     for (std::size_t i = 0; i < n; ++i)
-        c->call(i % connections, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 20), out.slot(i));
+        c->call(i % connections, kRead, requests::read("0", dir_ / ("c" + std::to_string(i)), 20), out.slot(i));
     ASSERT_EQ(out.waitFor(n, 30000ms), n);
     ASSERT_TRUE(idleWithin(2000ms));
     const long before = service_->cpuTicks();
@@ -339,15 +358,15 @@ TEST_F(ServiceLoad, WithDescriptorsShortNetworkCallsFailAloneAndFileCallsOfOther
     Outcomes out;
     out.resize(slow);
     for (std::size_t i = 0; i < slow; ++i)
-        c->call(i, kRead, readRequest("0", dir_ / ("c" + std::to_string(i)), 3000), out.slot(i));
+        c->call(i, kRead, requests::read("0", dir_ / ("c" + std::to_string(i)), 3000), out.slot(i));
     std::this_thread::sleep_for(500ms);
 
     const auto start = Clock::now();
     EXPECT_EQ(c->callAndWait(slow, kProbe, dir_ / "probe", 5000ms)->text, "TRUE");
-    EXPECT_EQ(c->callAndWait(slow, "writeDictionaryToPlistFile_XPC", "file://" + (dir_ / "a.plist") + ":AddURL:END<plist/>",
+    EXPECT_EQ(c->callAndWait(slow, requests::kWrite, requests::write(dir_ / "a.plist", "<plist/>"),
                              5000ms)->text, "TRUE");
     EXPECT_LT(msSince(start), 2000) << "the file calls waited behind the reads";
-    const auto good = c->callAndWait(slow, kRead, readRequest("0", dir_ / "good", 3000, agent), 30000ms);
+    const auto good = c->callAndWait(slow, kRead, requests::read("0", dir_ / "good", 3000, agent), 30000ms);
     ASSERT_TRUE(good.has_value());
     EXPECT_TRUE(good->text.rfind("TRUE:uResult.string=", 0) == 0 || good->text == "FALSE:rtn_ExitValue=-9780")
         << good->text;
@@ -356,7 +375,7 @@ TEST_F(ServiceLoad, WithDescriptorsShortNetworkCallsFailAloneAndFileCallsOfOther
     for (const auto& o : out.all())
         EXPECT_EQ(o->text, "FALSE:rtn_ExitValue=-9780");
     // Once the reads are done, a read gets its descriptors again.
-    EXPECT_EQ(c->callAndWait(slow, kRead, readRequest("0", dir_ / "after", 3000, agent))->text.rfind(
+    EXPECT_EQ(c->callAndWait(slow, kRead, requests::read("0", dir_ / "after", 3000, agent))->text.rfind(
                   "TRUE:uResult.string=", 0), 0u);
 }
 
@@ -365,10 +384,10 @@ TEST_F(ServiceLoad, WithDescriptorsShortNetworkCallsFailAloneAndFileCallsOfOther
 TEST_F(ServiceLoad, QueuedCallsOfAClientThatLeavesAreDropped)
 {
     auto c = clients(1);
-    c->call(0, kRead, readRequest("0", dir_ / "running", 1000), [](const CallOutcome&) {});
+    c->call(0, kRead, requests::read("0", dir_ / "running", 1000), [](const CallOutcome&) {});
     // Each queued read would create its own cancel file when it ran.
     for (int i = 0; i < 20; ++i)
-        c->call(0, kRead, readRequest("0", dir_ / ("queued" + std::to_string(i)), 1000), [](const CallOutcome&) {});
+        c->call(0, kRead, requests::read("0", dir_ / ("queued" + std::to_string(i)), 1000), [](const CallOutcome&) {});
     std::this_thread::sleep_for(300ms);
     c->close(0);
     std::this_thread::sleep_for(1500ms);

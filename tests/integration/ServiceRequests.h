@@ -2,6 +2,8 @@
 // Request strings as the tool builds them, for tests and benchmarks that talk
 // to the service through many direct clients.
 
+#include "Protocol.h"
+
 #include <string>
 
 namespace requests {
@@ -10,8 +12,11 @@ namespace requests {
 // its time-out or its cancel.
 inline const char* const kSilentHost = "192.0.2.77";
 
-inline const std::string kRead = "pdeSnmpGet_XPC";
-inline const std::string kCancel = "cancelFileWrite_XPC";
+inline const std::string kRead{methodName(Operation::PdeSnmpGet)};
+inline const std::string kCancel{methodName(Operation::CancelFileWrite)};
+inline const std::string kProbe{methodName(Operation::IsFilePathWritable)};
+inline const std::string kEcho{methodName(Operation::SendEchoAndRecvReply)};
+inline const std::string kWrite{methodName(Operation::WriteDictionaryToPlistFile)};
 
 // An SNMP read: community in piece 3, host in 6, OID in 7. flag is the
 // cancel flag text ("0", "1" or "NULL").
@@ -24,6 +29,12 @@ inline std::string read(const std::string& flag, const std::string& cancelFile, 
 }
 
 inline std::string cancel(const std::string& file) { return file + ":CancelFileName:"; }
+
+// A property-list write of text to the file at path.
+inline std::string write(const std::string& path, const std::string& text)
+{
+    return "file://" + path + ":AddURL:END" + text;
+}
 
 inline const std::string kCancelled = "FALSE:rtn_ExitValue=-1";
 

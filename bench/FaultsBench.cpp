@@ -1,0 +1,305 @@
+// Figures of the service under the faults users meet, each against its goal.
+// Run through scripts/bench faults (inside scripts/sandbox); one figure alone:
+//   bench_faults stop | writers | spellings [ROUNDS]
+//
+// stop       2,000 clients, each with one slow read in flight, and SIGTERM:
+//            the time to exit, and calls answered by the bus instead of by
+//            the service. Goal: <= 1 s, none by the bus.
+// writers    50 clients write their own texts to one file at the same moment,
+//            40 rounds (2,000 writes), once on a hard-linked file (written in
+//            place) and once on a file of one name (replaced): torn files,
+//            torn reads of a reader that takes advisory read locks, FALSE
+//            answers and the time of a round. Goal: 0 torn.
+// spellings  each round starts two reads that name one cancel file by two
+//            spellings ("/./", "//" or a linked folder, by turns), then
+//            cancels once (the cancel call or an outside write, by turns):
+//            reads that missed their cancel, and the time from the cancel to
+//            each reply (default 100 rounds). Goal: 0 missed.
+
+#include "ManyClients.h"
+#include "ServiceHarness.h"
+#include "ServiceRequests.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+namespace fs = std::filesystem;
+
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double at(const std::vector<double>& sorted, double q)
+{
+    return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(q * sorted.size()))];
+}
+
+std::string makeFolder(const char* name)
+{
+    std::string pattern = std::string("/tmp/ph-bench-") + name + ".XXXXXX";
+    return ::mkdtemp(pattern.data()) ? pattern : std::string();
+}
+
+// --- stop -----------------------------------------------------------------
+
+bool stopUnderLoad()
+{
+    constexpr std::size_t kClients = 2000;
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("stop");
+    double exitMs = 0;
+    std::size_t byTheBus = 0, unanswered = 0;
+    int status = -1;
+    {
+        PrivateBus bus;
+        ServiceRun service(names.serviceExe, bus);
+        if (!service.waitForName(bus, names.service))
+            return false;
+        ManyClients clients(kClients, names.service, names.interface, bus.address());
+        Outcomes out;
+        out.resize(kClients);
+        for (std::size_t i = 0; i < kClients; ++i)
+            clients.call(i, requests::kRead, requests::read("0", dir + "/c" + std::to_string(i), 20000), out.slot(i));
+        std::this_thread::sleep_for(2s);
+        const auto t0 = Clock::now();
+        service.signal(SIGTERM);
+        status = service.waitForExit(10s);
+        exitMs = ms(Clock::now() - t0);
+        unanswered = kClients - out.waitFor(kClients, 10s);
+        for (const auto& o : out.all())
+            byTheBus += o && o->text != "org.freedesktop.DBus.Error.Failed";
+    }
+    fs::remove_all(dir);
+    std::printf("SIGTERM with 2,000 clients, each with one slow read: exit %d after %.0f ms; %zu calls answered by "
+                "the bus, %zu unanswered  [goal: <= 1000 ms, 0, 0]\n",
+                status, exitMs, byTheBus, unanswered);
+    return status == 0 && exitMs <= 1000 && byTheBus == 0 && unanswered == 0;
+}
+
+// --- writers --------------------------------------------------------------
+
+constexpr std::size_t kWriters = 50;
+constexpr int kRounds = 40;
+
+// Writer k's text: its own letter, and a length of its own from 10 bytes to
+// about 200,000, so that any mix of two texts is seen.
+std::string textOf(std::size_t k)
+{
+    return std::string(10 + k * 4000, static_cast<char>('A' + k % 26)) + std::to_string(k);
+}
+
+std::string readLocked(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return "<none>";
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    std::string text;
+    if (::fcntl(fd, F_OFD_SETLKW, &lock) == 0) {
+        char buf[65536];
+        ssize_t n;
+        while ((n = ::read(fd, buf, sizeof buf)) > 0)
+            text.append(buf, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return text;
+}
+
+struct Figures {
+    int tornFiles = 0;
+    std::size_t reads = 0, tornReads = 0, refused = 0, lost = 0;
+    double medianRoundMs = 0;
+};
+
+Figures run(ManyClients& clients, const std::string& dir, bool hardLinked)
+{
+    const std::string path = dir + (hardLinked ? "/linked.plist" : "/single.plist");
+    std::set<std::string> whole{"start"};
+    for (std::size_t k = 0; k < kWriters; ++k)
+        whole.insert(textOf(k));
+    if (std::FILE* f = std::fopen(path.c_str(), "w")) {
+        std::fputs("start", f);
+        std::fclose(f);
+    }
+    if (hardLinked)
+        ::link(path.c_str(), (path + ".link").c_str());
+
+    Figures figures;
+    std::atomic<bool> reading{true};
+    std::atomic<std::size_t> reads{0}, tornReads{0};
+    std::thread reader([&] {
+        while (reading) {
+            if (whole.count(readLocked(path)) == 0)
+                ++tornReads;
+            ++reads;
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+
+    std::vector<double> roundMs;
+    for (int round = 0; round < kRounds; ++round) {
+        Outcomes out;
+        out.resize(kWriters);
+        const auto start = Clock::now();
+        for (std::size_t k = 0; k < kWriters; ++k) {
+            // Through the other name for half of them, where there is one.
+            const std::string target = hardLinked && k % 2 ? path + ".link" : path;
+            clients.call(k, requests::kWrite, requests::write(target, textOf(k)), out.slot(k));
+        }
+        const std::size_t answered = out.waitFor(kWriters, 120s);
+        roundMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        figures.lost += kWriters - answered;
+        for (const auto& o : out.all())
+            figures.refused += o && o->ok && o->text != "TRUE";
+        std::FILE* f = std::fopen(path.c_str(), "rb");
+        std::string after;
+        if (f) {
+            char buf[65536];
+            std::size_t n;
+            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0)
+                after.append(buf, n);
+            std::fclose(f);
+        }
+        figures.tornFiles += whole.count(after) == 0;
+    }
+    reading = false;
+    reader.join();
+    figures.reads = reads;
+    figures.tornReads = tornReads;
+    std::sort(roundMs.begin(), roundMs.end());
+    figures.medianRoundMs = roundMs[roundMs.size() / 2];
+    return figures;
+}
+
+
+bool writersOfOneFile()
+{
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("writers");
+    bool whole = true;
+    {
+        PrivateBus bus;
+        ServiceRun service(names.serviceExe, bus);
+        if (!service.waitForName(bus, names.service)) {
+            std::fprintf(stderr, "the service did not take its name\n");
+            return false;
+        }
+        ManyClients clients(kWriters, names.service, names.interface, bus.address());
+        for (const bool hardLinked : {true, false}) {
+            const Figures f = run(clients, dir, hardLinked);
+            whole = whole && f.tornFiles == 0 && f.tornReads == 0;
+            std::printf("50 writers on one file, %s: %d torn files in %d rounds, %zu torn of %zu locked reads, "
+                        "%zu FALSE and %zu unanswered of %zu writes, median round %.1f ms (goal: 0 torn)\n",
+                        hardLinked ? "hard-linked (in place)" : "one name (replaced)", f.tornFiles, kRounds,
+                        f.tornReads, f.reads, f.refused, f.lost, kWriters * kRounds, f.medianRoundMs);
+        }
+    }
+    fs::remove_all(dir);
+    return whole;
+}
+
+// --- spellings ------------------------------------------------------------
+
+constexpr long kReadTimeoutMs = 4000;
+
+bool cancelsByTwoSpellings(int rounds)
+{
+    char pattern[] = "/tmp/ph-bench-spell.XXXXXX";
+    if (::mkdtemp(pattern) == nullptr)
+        return false;
+    const std::string dir = pattern;
+    fs::create_directory(dir + "/x");
+    fs::create_directory_symlink(dir + "/x", dir + "/via");
+    const std::string path = dir + "/x/b";
+    const std::string spellings[] = {dir + "/x/./b", dir + "/x//b", dir + "/via/b"};
+
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    PrivateBus bus;
+    ServiceRun service(names.serviceExe, bus);
+    if (!service.waitForName(bus, names.service)) {
+        std::fprintf(stderr, "the service did not take its name\n");
+        return false;
+    }
+    ManyClients clients(3, names.service, names.interface, bus.address());
+
+    std::vector<double> latencies;
+    std::size_t missed = 0;
+    for (int round = 0; round < rounds; ++round) {
+        const std::string& other = spellings[round % 3];
+        Outcomes out;
+        out.resize(2);
+        clients.call(0, requests::kRead, requests::read("0", path, kReadTimeoutMs), out.slot(0));
+        clients.call(1, requests::kRead, requests::read("0", other, kReadTimeoutMs), out.slot(1));
+        // Both reads have started once the file is there and a little time
+        // has passed; a cancel before that finds no file or no read.
+        for (int i = 0; i < 200 && !fs::exists(path); ++i)
+            std::this_thread::sleep_for(5ms);
+        std::this_thread::sleep_for(50ms);
+
+        const auto t0 = Clock::now();
+        if (round % 2 == 0) {
+            clients.call(2, requests::kCancel, requests::cancel(other), [](const CallOutcome&) {});
+        } else {
+            const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (fd >= 0) {
+                [[maybe_unused]] const ssize_t n = ::write(fd, "\x01", 1);
+                ::close(fd);
+            }
+        }
+        out.waitFor(2, 2000ms);
+        for (const auto& o : out.all()) {
+            if (o && o->text == requests::kCancelled)
+                latencies.push_back(ms(o->at - t0));
+            else
+                ++missed;
+        }
+        // A read that missed runs to its time-out before the next round.
+        out.waitFor(2, std::chrono::milliseconds(kReadTimeoutMs + 1000));
+    }
+
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("cancels by two spellings, %d rounds of 2 reads (cancel call and outside write by turns): "
+                "%zu of %d reads missed their cancel; cancel to reply median %.1f ms, p95 %.1f ms, max %.1f ms  "
+                "[goal: 0 missed]\n",
+                rounds, missed, 2 * rounds, at(latencies, 0.5), at(latencies, 0.95), at(latencies, 1.0));
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+    return missed == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (const char* sb = std::getenv("PH_SANDBOX"); sb == nullptr || std::string(sb) != "1") {
+        std::fprintf(stderr, "refusing to send packets outside scripts/sandbox; run through scripts/bench\n");
+        return 1;
+    }
+    const std::string only = argc > 1 ? argv[1] : "";
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 100;
+    bool met = true;
+    if (only.empty() || only == "stop")
+        met = stopUnderLoad() && met;
+    if (only.empty() || only == "writers")
+        met = writersOfOneFile() && met;
+    if (only.empty() || only == "spellings")
+        met = cancelsByTwoSpellings(rounds) && met;
+    std::fflush(stdout);
+    return met ? 0 : 1;
+}
