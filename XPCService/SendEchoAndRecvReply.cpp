@@ -150,8 +150,22 @@ bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec, const Cancel
     const int protocol = to.v6 ? static_cast<int>(IPPROTO_ICMPV6) : static_cast<int>(IPPROTO_ICMP);
     UniqueFd fd(::socket(family, SOCK_DGRAM, protocol));
     if (!fd) {
-        if (errno == EACCES)
+        switch (errno) {
+        case EACCES:
+            // The group is outside net.ipv4.ping_group_range.
             reportPingGroupRangeOnce();
+            break;
+        case EAFNOSUPPORT:
+            // The kernel has no IPv6 (ipv6.disable=1) or was built without
+            // the address family: no echo of that family can be sent.
+        case EPROTONOSUPPORT:
+            // A kernel built without ICMP datagram sockets (before 3.0, or
+            // without IPv6 ping sockets): only a raw socket could ping, and
+            // that needs privileges this service never has.
+        default:
+            // Out of descriptors or memory: this call fails alone.
+            break;
+        }
         sleepTimeout(timeoutMsec, cancelled);
         return false;
     }
