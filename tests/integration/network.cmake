@@ -20,3 +20,7 @@ set_tests_properties(snmp_get_recorded_printer_test PROPERTIES LABELS integratio
 
 ph_network_sandbox_exe(network_probes_test ${CMAKE_CURRENT_LIST_DIR}/NetworkProbesTest.cpp)
 ph_sandbox_test(network_probes_test TIMEOUT 120 COMMAND $<TARGET_FILE:network_probes_test>)
+
+# The service object's six entry points, each answering once.
+ph_network_sandbox_exe(entry_points_test ${CMAKE_CURRENT_LIST_DIR}/EntryPointsTest.cpp)
+ph_sandbox_test(entry_points_test AGENT TIMEOUT 120 COMMAND $<TARGET_FILE:entry_points_test>)
