@@ -25,6 +25,15 @@ endif()
 
 set(PH_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/printer-helper)
 
+# The Debian package version, which the tools print for --version and the
+# packages carry (cmake/Packaging.cmake). A rebuild of the same sources as a
+# newer package raises the Debian revision: -DPH_PACKAGE_RELEASE=2.
+set(PH_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages (the part after the '-' of their version)")
+if(NOT PH_PACKAGE_RELEASE MATCHES "^[0-9]+([.+~][0-9A-Za-z]+)*$")
+  message(FATAL_ERROR "PH_PACKAGE_RELEASE '${PH_PACKAGE_RELEASE}' is not a Debian revision (e.g. 1 or 2)")
+endif()
+set(PH_PACKAGE_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
+
 # A text as a C++ string literal, whatever characters it holds.
 function(ph_cpp_string_literal text out)
   string(REPLACE "\\" "\\\\" text "${text}")
@@ -198,6 +207,7 @@ function(ph_add_family FAMILY)
 
   add_executable(printer-helper-tool-${FAMILY} ${PROJECT_SOURCE_DIR}/tool/main.cpp)
   target_link_libraries(printer-helper-tool-${FAMILY} PRIVATE phfamily_${FAMILY} phtool)
+  target_compile_definitions(printer-helper-tool-${FAMILY} PRIVATE PH_PACKAGE_VERSION="${PH_PACKAGE_VERSION}")
   set_target_properties(printer-helper-tool-${FAMILY} PROPERTIES
     OUTPUT_NAME printer-helper-tool RUNTIME_OUTPUT_DIRECTORY ${dir})
 

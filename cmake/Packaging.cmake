@@ -8,7 +8,6 @@
 # two packages owning one file.
 
 set(PH_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
-set(PH_PACKAGE_RELEASE 1)
 
 # --- Manual page -------------------------------------------------------------
 # One page for every family's tool; its FAMILIES section and examples come
@@ -33,7 +32,13 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
 endforeach()
 
 set(PH_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/printer-helper-tool.1)
-configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE} @ONLY)
+configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE}.template @ONLY)
+# The methods of its D-BUS INTERFACE section are written by the program that
+# writes the introspection files, from the same operation table.
+add_custom_command(OUTPUT ${PH_MAN_PAGE}
+  COMMAND ph_introspection_xml --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
+  DEPENDS ph_introspection_xml ${PH_MAN_PAGE}.template
+  COMMENT "Writing the bus interface into printer-helper-tool.1")
 # Debian ships manual pages gzip-compressed; -n keeps the archive reproducible.
 add_custom_command(OUTPUT ${PH_MAN_PAGE}.gz
   COMMAND gzip -9nc ${PH_MAN_PAGE} > ${PH_MAN_PAGE}.gz
@@ -90,7 +95,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL common ${PH_BUILT_FAMILIES})
 
-set(PH_DEB_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${PH_PACKAGING_DIR}/debian/common/postinst)
@@ -104,7 +108,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   string(SUBSTRING ${F} 0 1 initial)
   string(SUBSTRING ${f} 1 -1 rest)
   set(CPACK_DEBIAN_${F}_PACKAGE_DEPENDS
-    "printer-helper-common (= ${PH_DEB_VERSION}), default-dbus-session-bus | dbus-session-bus")
+    "printer-helper-common (= ${PH_PACKAGE_VERSION}), default-dbus-session-bus | dbus-session-bus")
   set(CPACK_DEBIAN_${F}_DESCRIPTION
     "printer helper for print dialogs - Fenwa ${initial}${rest} printers
 The helper service and tool of the ${initial}${rest} printer family
