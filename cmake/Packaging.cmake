@@ -36,6 +36,12 @@ if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
     set(ph_${kind} ${flags})
   endforeach()
   message(STATUS "Debian hardening flags: ${ph_CPPFLAGS} ${ph_CXXFLAGS} | link: ${ph_LDFLAGS}")
+  # _FORTIFY_SOURCE needs an optimising build; in a Debug build it only warns.
+  set(ph_compile_flags "")
+  foreach(flag IN LISTS ph_CPPFLAGS)
+    list(APPEND ph_compile_flags "$<$<NOT:$<CONFIG:Debug>>:${flag}>")
+  endforeach()
+  list(APPEND ph_compile_flags ${ph_CXXFLAGS})
 
   # Applied to the targets of every folder but tests/ and bench/, whichever
   # was read first.
@@ -47,7 +53,7 @@ if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
     foreach(t IN LISTS targets)
       get_target_property(type ${t} TYPE)
       if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
-        set_property(TARGET ${t} APPEND PROPERTY COMPILE_OPTIONS ${ph_CPPFLAGS} ${ph_CXXFLAGS})
+        set_property(TARGET ${t} APPEND PROPERTY COMPILE_OPTIONS ${ph_compile_flags})
       endif()
       if(type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
         set_property(TARGET ${t} APPEND PROPERTY LINK_OPTIONS ${ph_LDFLAGS})
