@@ -29,7 +29,7 @@ struct OperationName {
     std::string_view layout;        // the request: upper-case words are values, the rest is literal
     std::string_view fields;        // what the values of the layout hold
     std::string_view example;       // one whole request as a client sends it
-    std::string_view exampleReply;  // the reply to it (for the SNMP read: from the test agent)
+    std::string_view exampleReply;  // the reply to it (for the SNMP read: the test agent's sysName)
     std::string_view replies;       // every reply, one "REPLY<TAB>when" a line
 };
 
@@ -84,8 +84,8 @@ inline constexpr OperationName kOperationNames[] = {
      "Each PIECE ends with :arg:, counted from 0: piece 3 is the community, piece 6 the printer's numeric IPv4 "
      "or IPv6 address, piece 7 the OID; the others are carried unread, so a read needs eight pieces.",
      "14:argCount:4:iType:0:cancelFlag:/tmp/ph-cancel:CancelFileName:1000:gSnmpTimeout:3:gSnmpRetries:"
-     "0:rtnCharFlag:-:arg:-:arg:-:arg:public:arg:-:arg:-:arg:127.0.0.1:arg:1.3.6.1.2.1.1.1.0:arg:",
-     "TRUE:uResult.string=Fenwa DX 5200 colour laser printer",
+     "0:rtnCharFlag:-:arg:-:arg:-:arg:public:arg:-:arg:-:arg:127.0.0.1:arg:1.3.6.1.2.1.1.5.0:arg:",
+     "TRUE:uResult.string=fenwa-dx5200",
      "TRUE:uResult.integer=N\tan INTEGER value\n"
      "TRUE:uResult.string=TEXT\tan OCTET STRING or OBJECT IDENTIFIER value as text\n"
      "FALSE:rtn_ExitValue=-1\tthe read was cancelled\n"

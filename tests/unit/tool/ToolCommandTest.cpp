@@ -276,7 +276,7 @@ TEST(ToolCommand, TheDocumentedExampleOfEachMethodIsWhatTheToolSendsForItsArgume
         {Operation::SendEchoAndRecvReply, {"SendEchoAndRecvReply_XPC", "127.0.0.1", "1000"}},
         {Operation::PdeSnmpGet,
          {"PdeSnmpGet_XPC", "4", "0", "/tmp/ph-cancel", "1000", "3", "0", "-", "-", "-", "public", "-", "-",
-          "127.0.0.1", "1.3.6.1.2.1.1.1.0"}},
+          "127.0.0.1", "1.3.6.1.2.1.1.5.0"}},
         {Operation::CancelFileWrite, {"CancelFileWrite_XPC", "/tmp/ph-cancel"}},
     };
     ASSERT_EQ(std::size(cases), kOperationCount);
