@@ -26,7 +26,6 @@ if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
   if(NOT PH_DPKG_BUILDFLAGS)
     message(FATAL_ERROR "dpkg-buildflags (package dpkg-dev) is missing; install it or configure with -DPH_DEBIAN_BUILD_FLAGS=OFF")
   endif()
-  set(ph_hardening_flags "")
   foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
     execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
         ${PH_DPKG_BUILDFLAGS} --get ${kind}
