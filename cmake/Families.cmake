@@ -25,6 +25,15 @@ endif()
 
 set(PH_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/printer-helper)
 
+# The Debian package version, which the tools print for --version and the
+# packages carry (cmake/Packaging.cmake). A rebuild of the same sources as a
+# newer package raises the Debian revision: -DPH_PACKAGE_RELEASE=2.
+set(PH_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages (the part after the '-' of their version)")
+if(NOT PH_PACKAGE_RELEASE MATCHES "^[0-9]+([.+~][0-9A-Za-z]+)*$")
+  message(FATAL_ERROR "PH_PACKAGE_RELEASE '${PH_PACKAGE_RELEASE}' is not a Debian revision (e.g. 1 or 2)")
+endif()
+set(PH_PACKAGE_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
+
 # A text as a C++ string literal, whatever characters it holds.
 function(ph_cpp_string_literal text out)
   string(REPLACE "\\" "\\\\" text "${text}")
@@ -143,6 +152,35 @@ endforeach()
 add_executable(ph_introspection_xml ${PROJECT_SOURCE_DIR}/cmake/InterfaceXml.cpp)
 target_link_libraries(ph_introspection_xml PRIVATE phplatform)
 
+# The sandbox of every family's systemd user unit. It takes away what the
+# service's operations never need, and nothing that the caller's own rights
+# allow: no PrivateTmp= (callers share /tmp with the service for cancel files
+# and probes), no ProtectHome= or ProtectSystem= (the file operations reach
+# every file the user may write), no private network (printers are
+# anywhere). What stays: ICMP echo through a datagram socket, UDP to ports
+# 161 and 9 (broadcast too), the bus and syslog over AF_UNIX, netlink for
+# the interfaces of scoped IPv6 addresses, inotify, eventfd and poll. A
+# system call outside the filter fails with EPERM, which the operation
+# answers as a failure, instead of killing the service and every call in it.
+# Left out because a user manager cannot apply them: CapabilityBoundingSet=
+# (dropping from the bounding set needs a capability the user lacks: the
+# unit fails to start), and everything that needs a user namespace
+# (PrivateUsers=, ProtectKernel*=, ProtectHostname=, ...), which would fail
+# the start wherever unprivileged user namespaces are off.
+set(PH_UNIT_SANDBOX "NoNewPrivileges=yes
+ProtectClock=yes
+RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK
+RestrictNamespaces=yes
+RestrictRealtime=yes
+RestrictSUIDSGID=yes
+LockPersonality=yes
+MemoryDenyWriteExecute=yes
+SystemCallArchitectures=native
+SystemCallFilter=@system-service
+SystemCallFilter=~@privileged @resources
+SystemCallErrorNumber=EPERM
+")
+
 # The programs, generated files and install rules of one family whose values
 # ph_read_family has read into PH_FAMILY_<family>_*.
 function(ph_add_family FAMILY)
@@ -198,6 +236,7 @@ function(ph_add_family FAMILY)
 
   add_executable(printer-helper-tool-${FAMILY} ${PROJECT_SOURCE_DIR}/tool/main.cpp)
   target_link_libraries(printer-helper-tool-${FAMILY} PRIVATE phfamily_${FAMILY} phtool)
+  target_compile_definitions(printer-helper-tool-${FAMILY} PRIVATE PH_PACKAGE_VERSION="${PH_PACKAGE_VERSION}")
   set_target_properties(printer-helper-tool-${FAMILY} PROPERTIES
     OUTPUT_NAME printer-helper-tool RUNTIME_OUTPUT_DIRECTORY ${dir})
 
@@ -235,11 +274,22 @@ Documentation=man:printer-helper-tool(1)
 Type=dbus
 BusName=${FAMILY_SERVICE_NAME}
 ExecStart=\${exec}
-\")"
+${PH_UNIT_SANDBOX}\")"
     COMPONENT ${FAMILY})
 
   install(TARGETS printer-helper-service-${FAMILY} printer-helper-tool-${FAMILY}
     RUNTIME DESTINATION ${PH_INSTALL_DIR}/${FAMILY} COMPONENT ${FAMILY})
+  # A stripped install (cmake --install --strip, and CPack's) also drops the
+  # sections that Debian strips from its own programs: the toolchain's
+  # .comment and .note notes.
+  install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      foreach(program printer-helper-service printer-helper-tool)
+        execute_process(COMMAND \"${CMAKE_STRIP}\" --remove-section=.comment --remove-section=.note
+          \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${PH_INSTALL_DIR}/${FAMILY}/\${program}\"
+          COMMAND_ERROR_IS_FATAL ANY)
+      endforeach()
+    endif()"
+    COMPONENT ${FAMILY})
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     file(CREATE_LINK ../${PH_INSTALL_DIR}/${FAMILY}/printer-helper-tool
       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/printer-helper-tool-${FAMILY}\" SYMBOLIC)"

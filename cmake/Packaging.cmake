@@ -8,7 +8,71 @@
 # two packages owning one file.
 
 set(PH_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
-set(PH_PACKAGE_RELEASE 1)
+
+# --- Debian's hardening flags --------------------------------------------------
+# The programs and the libraries they are made of are built with the
+# hardening flags that Debian builds its own packages with (dpkg-buildflags
+# with every hardening feature: -D_FORTIFY_SOURCE, -fstack-protector-strong,
+# the format checks, -z relro -z now; PIE is the compiler's default), in the
+# development build too, so that the tests run the code the packages ship;
+# the tests' and benchmarks' own sources keep the plain flags. The optimisation,
+# debug-information and path-mapping flags among them are left out: the build
+# type decides those. The sanitizer and fuzzing builds keep their own flags,
+# since _FORTIFY_SOURCE's checked functions would stand between
+# AddressSanitizer and the accesses it is there to see.
+option(PH_DEBIAN_BUILD_FLAGS "Build with Debian's hardening flags (dpkg-buildflags)" ON)
+find_program(PH_DPKG_BUILDFLAGS dpkg-buildflags)
+if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
+  if(NOT PH_DPKG_BUILDFLAGS)
+    message(FATAL_ERROR "dpkg-buildflags (package dpkg-dev) is missing; install it or configure with -DPH_DEBIAN_BUILD_FLAGS=OFF")
+  endif()
+  foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
+    execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+        ${PH_DPKG_BUILDFLAGS} --get ${kind}
+      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
+    separate_arguments(flags UNIX_COMMAND "${flags}")
+    list(FILTER flags EXCLUDE REGEX "^-(O.*|g.*|ffile-prefix-map=.*|fdebug-prefix-map=.*)$")
+    set(ph_${kind} ${flags})
+  endforeach()
+  message(STATUS "Debian hardening flags: ${ph_CPPFLAGS} ${ph_CXXFLAGS} | link: ${ph_LDFLAGS}")
+  # _FORTIFY_SOURCE needs an optimising build; in a Debug build it only warns.
+  set(ph_compile_flags "")
+  foreach(flag IN LISTS ph_CPPFLAGS)
+    list(APPEND ph_compile_flags "$<$<NOT:$<CONFIG:Debug>>:${flag}>")
+  endforeach()
+  list(APPEND ph_compile_flags ${ph_CXXFLAGS})
+
+  # Applied to the targets of every folder but tests/ and bench/, whichever
+  # was read first.
+  function(ph_harden_targets_below dir)
+    if(dir MATCHES "^${PROJECT_SOURCE_DIR}/(tests|bench)(/|$)")
+      return()
+    endif()
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+      get_target_property(type ${t} TYPE)
+      if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+        set_property(TARGET ${t} APPEND PROPERTY COMPILE_OPTIONS ${ph_compile_flags})
+      endif()
+      if(type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
+        set_property(TARGET ${t} APPEND PROPERTY LINK_OPTIONS ${ph_LDFLAGS})
+      endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(sub IN LISTS subdirs)
+      ph_harden_targets_below(${sub})
+    endforeach()
+  endfunction()
+  ph_harden_targets_below(${PROJECT_SOURCE_DIR})
+endif()
+# The flags in force, for the package test: only a hardened build makes the
+# packages that lintian must find clean.
+set(PH_BUILD_FLAGS_NOTE ${CMAKE_BINARY_DIR}/packaging/debian-build-flags)
+if(ph_LDFLAGS)
+  file(WRITE ${PH_BUILD_FLAGS_NOTE} "${ph_CPPFLAGS};${ph_CXXFLAGS}\n${ph_LDFLAGS}\n")
+else()
+  file(REMOVE ${PH_BUILD_FLAGS_NOTE})
+endif()
 
 # --- Manual page -------------------------------------------------------------
 # One page for every family's tool; its FAMILIES section and examples come
@@ -33,7 +97,13 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
 endforeach()
 
 set(PH_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/printer-helper-tool.1)
-configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE} @ONLY)
+configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE}.template @ONLY)
+# The methods of its D-BUS INTERFACE section are written by the program that
+# writes the introspection files, from the same operation table.
+add_custom_command(OUTPUT ${PH_MAN_PAGE}
+  COMMAND ph_introspection_xml --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
+  DEPENDS ph_introspection_xml ${PH_MAN_PAGE}.template
+  COMMENT "Writing the bus interface into printer-helper-tool.1")
 # Debian ships manual pages gzip-compressed; -n keeps the archive reproducible.
 add_custom_command(OUTPUT ${PH_MAN_PAGE}.gz
   COMMAND gzip -9nc ${PH_MAN_PAGE} > ${PH_MAN_PAGE}.gz
@@ -64,6 +134,9 @@ foreach(component IN ITEMS common ${PH_BUILT_FAMILIES})
     DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/printer-helper-${component} COMPONENT ${component})
 endforeach()
 
+install(FILES ${PH_PACKAGING_DIR}/debian/common/lintian-overrides
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME printer-helper-common COMPONENT common)
+
 # --- ICMP datagram sockets ---------------------------------------------------
 # Not CMAKE_INSTALL_LIBDIR: sysctl.d lives in lib/, never in a multiarch folder.
 install(FILES ${PH_PACKAGING_DIR}/50-printer-helper-ping.conf
@@ -82,6 +155,9 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE ${PH_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Stripped as Debian's own packages are: the install rules of the programs
+# also drop their .comment and .note sections when stripping
+# (cmake/Families.cmake).
 set(CPACK_STRIP_FILES TRUE)
 # Runtime library dependencies (libsystemd0, libstdc++6, ...) from
 # dpkg-shlibdeps (package dpkg-dev).
@@ -90,10 +166,13 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL common ${PH_BUILT_FAMILIES})
 
-set(PH_DEB_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_COMMON_PACKAGE_SHLIBDEPS OFF)
-set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA ${PH_PACKAGING_DIR}/debian/common/postinst)
+# Its maintainer scripts apply the drop-in and, on removal, put the system's
+# setting back, both with procps' sysctl.
+set(CPACK_DEBIAN_COMMON_PACKAGE_DEPENDS procps)
+set(CPACK_DEBIAN_COMMON_PACKAGE_CONTROL_EXTRA
+  ${PH_PACKAGING_DIR}/debian/common/postinst ${PH_PACKAGING_DIR}/debian/common/postrm)
 set(CPACK_DEBIAN_COMMON_DESCRIPTION
   "printer helper for print dialogs - common files
 The manual page of printer-helper-tool and a sysctl drop-in that lets session
@@ -104,7 +183,18 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   string(SUBSTRING ${F} 0 1 initial)
   string(SUBSTRING ${f} 1 -1 rest)
   set(CPACK_DEBIAN_${F}_PACKAGE_DEPENDS
-    "printer-helper-common (= ${PH_DEB_VERSION}), default-dbus-session-bus | dbus-session-bus")
+    "printer-helper-common (= ${PH_PACKAGE_VERSION}), default-dbus-session-bus | dbus-session-bus")
+  # Upgrades, reinstalls and removals end the family's running services.
+  set(scripts "")
+  foreach(PH_SCRIPT prerm postinst postrm)
+    set(PH_FAMILY ${f})
+    set(PH_SERVICE_PATH ${CPACK_PACKAGING_INSTALL_PREFIX}/${PH_INSTALL_DIR}/${f}/printer-helper-service)
+    set(script ${CMAKE_BINARY_DIR}/packaging/debian/${f}/${PH_SCRIPT})
+    configure_file(${PH_PACKAGING_DIR}/debian/family/maintainer-script.in ${script} @ONLY
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    list(APPEND scripts ${script})
+  endforeach()
+  set(CPACK_DEBIAN_${F}_PACKAGE_CONTROL_EXTRA ${scripts})
   set(CPACK_DEBIAN_${F}_DESCRIPTION
     "printer helper for print dialogs - Fenwa ${initial}${rest} printers
 The helper service and tool of the ${initial}${rest} printer family

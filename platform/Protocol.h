@@ -18,20 +18,89 @@ enum class Operation {
     CancelFileWrite,
 };
 
+// One method of the bus interface. Beside the names, each row carries what a
+// client of the bus must know to call the method without the tool; the
+// introspection file (as org.gtk.GDBus.DocString annotations) and the manual
+// page's D-BUS INTERFACE section are both written from these fields.
 struct OperationName {
     Operation operation;
     std::string_view method;  // the bus method, the service's entry point
+    std::string_view summary;       // what the method does, one sentence
+    std::string_view layout;        // the request: upper-case words are values, the rest is literal
+    std::string_view fields;        // what the values of the layout hold
+    std::string_view example;       // one whole request as a client sends it
+    std::string_view exampleReply;  // the reply to it (for the SNMP read: the test agent's sysName)
+    std::string_view replies;       // every reply, one "REPLY<TAB>when" a line
 };
 
 // In protocol order; the introspection file and the exported interface list
-// them in this order too.
+// them in this order too. The tags in the layouts and examples are those
+// below (kTag...); the interface test sends every example and expects its reply.
 inline constexpr OperationName kOperationNames[] = {
-    {Operation::IsFilePathWritable, "isFilePathWritable_XPC"},
-    {Operation::WriteDictionaryToPlistFile, "writeDictionaryToPlistFile_XPC"},
-    {Operation::SendMagicPacket, "sendMagicPacket_XPC"},
-    {Operation::SendEchoAndRecvReply, "sendEchoAndRecvReply_XPC"},
-    {Operation::PdeSnmpGet, "pdeSnmpGet_XPC"},
-    {Operation::CancelFileWrite, "cancelFileWrite_XPC"},
+    {Operation::IsFilePathWritable, "isFilePathWritable_XPC",
+     "Tells whether a file can be opened, or created, for reading and writing with the caller's rights; a file "
+     "that the probe creates is removed again.",
+     "PATH",
+     "PATH is the whole request, with no tag.",
+     "/tmp/probe",
+     "TRUE",
+     "TRUE\tthe file can be opened or created for reading and writing\n"
+     "FALSE\totherwise"},
+    {Operation::WriteDictionaryToPlistFile, "writeDictionaryToPlistFile_XPC",
+     "Writes a property-list text as the whole new contents of the file that an absolute file: URL names.",
+     "URL:AddURL:ENDTEXT",
+     "URL is an absolute file: URL; every other scheme is refused. TEXT, everything after the tag, is written "
+     "unchanged.",
+     "file:///tmp/settings.plist:AddURL:END<plist><dict><key>Copies</key><integer>2</integer></dict></plist>",
+     "TRUE",
+     "TRUE\tthe text was written\n"
+     "FALSE\tthe URL is not an absolute file: URL, or the file could not be written"},
+    {Operation::SendMagicPacket, "sendMagicPacket_XPC",
+     "Sends a Wake-on-LAN magic packet to UDP port 9.",
+     "ADDRESS:ARGipAddressStr:MAC:ARGmacAddressStr:PASSWORD:ARGpasswordStr:",
+     "ADDRESS is a dotted IPv4 address, MAC six hexadecimal bytes separated by colons, PASSWORD one to six "
+     "bytes. NULL in a field means not given; with no ADDRESS the packet is broadcast to 255.255.255.255.",
+     "198.51.100.255:ARGipAddressStr:00:1B:2C:3D:4E:5F:ARGmacAddressStr:NULL:ARGpasswordStr:",
+     "0",
+     "0\tthe packet was sent\n"
+     "-1\tthe socket could not be opened or prepared"},
+    {Operation::SendEchoAndRecvReply, "sendEchoAndRecvReply_XPC",
+     "Sends one ICMP echo request and waits for the reply.",
+     "ADDRESS:sIpAddr:ENDTIMEOUT_MS",
+     "ADDRESS is a numeric IPv4 or IPv6 address (link-local with its scope, e.g. fe80::1%eth0); host names are "
+     "refused. TIMEOUT_MS, everything after the tag, is the wait in milliseconds.",
+     "127.0.0.1:sIpAddr:END1000",
+     "TRUE",
+     "TRUE\tthe echo reply came within TIMEOUT_MS\n"
+     "FALSE\totherwise, once TIMEOUT_MS has passed"},
+    {Operation::PdeSnmpGet, "pdeSnmpGet_XPC",
+     "Reads one value from a printer's MIB with an SNMP version 1 GetRequest to UDP port 161.",
+     "COUNT:argCount:TYPE:iType:CANCEL_FLAG:cancelFlag:CANCEL_FILE:CancelFileName:TIMEOUT_MS:gSnmpTimeout:"
+     "RETRIES:gSnmpRetries:MAC_FORM:rtnCharFlag:PIECE:arg:PIECE:arg:...",
+     "COUNT is the number of values after it (six plus the pieces); TYPE the expected type (2 INTEGER, 4 OCTET "
+     "STRING, 6 OBJECT IDENTIFIER); CANCEL_FLAG NULL for a read that cannot be cancelled, else 0; CANCEL_FILE a "
+     "file that is created or opened first and whose becoming non-empty cancels the read; TIMEOUT_MS and "
+     "RETRIES are kept by the service when greater than 0; MAC_FORM 1 answers text values as a MAC address. "
+     "Each PIECE ends with :arg:, counted from 0: piece 3 is the community, piece 6 the printer's numeric IPv4 "
+     "or IPv6 address, piece 7 the OID; the others are carried unread, so a read needs eight pieces.",
+     "14:argCount:4:iType:0:cancelFlag:/tmp/ph-cancel:CancelFileName:1000:gSnmpTimeout:3:gSnmpRetries:"
+     "0:rtnCharFlag:-:arg:-:arg:-:arg:public:arg:-:arg:-:arg:127.0.0.1:arg:1.3.6.1.2.1.1.5.0:arg:",
+     "TRUE:uResult.string=fenwa-dx5200",
+     "TRUE:uResult.integer=N\tan INTEGER value\n"
+     "TRUE:uResult.string=TEXT\tan OCTET STRING or OBJECT IDENTIFIER value as text\n"
+     "FALSE:rtn_ExitValue=-1\tthe read was cancelled\n"
+     "FALSE:rtn_ExitValue=-9780\tno usable answer: a bad address, nothing sent, or no answer in time\n"
+     "FALSE:rtn_ExitValue=-30896\tthe value is NULL and TYPE is not 4\n"
+     "FALSE:rtn_ExitValue=-50\tthe value has a type that is not handled\n"
+     "FALSE\tthe cancel file could not be created or opened (nothing was sent), or the value has another type"},
+    {Operation::CancelFileWrite, "cancelFileWrite_XPC",
+     "Appends one byte to an existing cancel file, which cancels the SNMP read that watches it.",
+     "CANCEL_FILE:CancelFileName:",
+     "CANCEL_FILE is the file that the read was given.",
+     "/tmp/ph-cancel:CancelFileName:",
+     "TRUE",
+     "TRUE\tthe byte was appended\n"
+     "FALSE\tno such file, or the byte could not be written"},
 };
 
 inline constexpr std::string_view methodName(Operation operation)

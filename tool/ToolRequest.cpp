@@ -105,6 +105,10 @@ ToolCommand parseToolCommand(int argc, const char* const argv[])
         command.kind = ToolCommand::Kind::Help;
         return command;
     }
+    if (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0) {
+        command.kind = ToolCommand::Kind::Version;
+        return command;
+    }
     const ToolArguments* found = nullptr;
     for (const ToolArguments& arguments : kToolArguments)
         if (commandName(arguments.operation) == argv[1])
@@ -154,7 +158,8 @@ std::string helpText(const std::string& programName, const FamilyConfig& family)
 {
     const std::string snmp = commandName(Operation::PdeSnmpGet);
     std::string text = "usage: " + programName + " OPERATION ARGUMENT...\n" +
-                       "       " + programName + " --help | -h\n\n" +
+                       "       " + programName + " --help | -h\n" +
+                       "       " + programName + " --version | -V\n\n" +
                        "Calls one operation of the printer helper service of the " + family.family +
                        " family on the\nD-Bus session bus (started on demand) and prints its reply "
                        "as one line,\nOPERATION=REPLY.\n\n";
@@ -192,9 +197,16 @@ std::string helpText(const std::string& programName, const FamilyConfig& family)
             "The address is a numeric IPv4 or IPv6 address (link-local with its scope,\n"
             "e.g. fe80::1%eth0); host names are refused.\n";
 
-    text += "\nExit status: 0 when the reply was printed (or withheld by OFF) and for an\n"
-            "unknown operation; 2 for missing arguments or arguments that are not UTF-8;\n"
-            "69 when the bus or the service is unavailable.\n\n"
+    text += "\n--version (-V) prints the package version and the family.\n";
+    text += "\nExit status: 0 when the reply was printed (or withheld by OFF), for an\n"
+            "unknown operation and for --help and --version; 2 for missing arguments or\n"
+            "arguments that are not UTF-8; 69 when the bus or the service is unavailable.\n\n"
             "See man printer-helper-tool.\n";
     return text;
+}
+
+std::string versionText(const std::string& packageVersion, const FamilyConfig& family)
+{
+    return "printer-helper-tool " + packageVersion + "\nfamily " + family.family + ", bus name " +
+           family.serviceName + "\n";
 }

@@ -11,6 +11,7 @@ struct ToolCommand {
     enum class Kind {
         Call,     // operation, method and request are set
         Help,     // print helpText() on stdout, exit 0
+        Version,  // print versionText() on stdout, exit 0
         Usage,    // diagnostic on stderr, exit 2; the service is not contacted
         Unknown,  // not one of the six names: diagnostic on stderr, exit 0
     };
@@ -35,3 +36,8 @@ bool printSwitchOn(int argc, const char* const argv[]);
 // What --help prints: the program as invoked, the family's names and output
 // forms, each operation with its arguments and where the SNMP pieces go.
 std::string helpText(const std::string& programName, const FamilyConfig& family);
+
+// What --version prints: the package version that the tool was built as and
+// the family it calls, e.g. "printer-helper-tool 1.0.0-1\nfamily briar, bus
+// name com.fenwa.PrinterHelper.Briar\n".
+std::string versionText(const std::string& packageVersion, const FamilyConfig& family);

@@ -11,6 +11,11 @@
 #include <cstdio>
 #include <string>
 
+// The Debian package version ("1.0.0-1"), set per family by cmake/Families.cmake.
+#ifndef PH_PACKAGE_VERSION
+#error "PH_PACKAGE_VERSION must be defined by the build"
+#endif
+
 namespace {
 constexpr int kExitUsage = 2;
 constexpr int kExitUnavailable = 69;  // EX_UNAVAILABLE
@@ -25,6 +30,9 @@ int main(int argc, char* argv[])
     switch (command.kind) {
     case ToolCommand::Kind::Help:
         std::fputs(helpText(argc > 0 && argv[0] ? argv[0] : "printer-helper-tool", kFamily).c_str(), stdout);
+        return 0;
+    case ToolCommand::Kind::Version:
+        std::fputs(versionText(PH_PACKAGE_VERSION, kFamily).c_str(), stdout);
         return 0;
     case ToolCommand::Kind::Usage:
         std::fprintf(stderr, "printer-helper-tool: %s\n", command.diagnostic.c_str());

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <iterator>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -121,6 +123,12 @@ TEST(ToolCommand, NamesOtherThanTheSixExactOnesNeverReachTheService)
         {{"--help"}, ToolCommand::Kind::Help},
         {{"-h"}, ToolCommand::Kind::Help},
         {{"-h", "IsFilePathWritable_XPC"}, ToolCommand::Kind::Help},
+        {{"--version"}, ToolCommand::Kind::Version},
+        {{"-V"}, ToolCommand::Kind::Version},
+        {{"-V", "IsFilePathWritable_XPC", "/tmp/x"}, ToolCommand::Kind::Version},
+        {{"-v"}, ToolCommand::Kind::Unknown},
+        {{"--Version"}, ToolCommand::Kind::Unknown},
+        {{"--version="}, ToolCommand::Kind::Unknown},
     };
     for (const Case& c : cases) {
         const ToolCommand command = parse(c.words);
@@ -226,7 +234,7 @@ TEST(ToolHelp, NamesTheProgramFamilyBusFormsOperationsAndSnmpPiecePositions)
               "PdeSnmpGet_XPC ITYPE CANCEL_FLAG CANCEL_FILE TIMEOUT_MS RETRIES RTN_CHAR_FLAG PIECE",
               "CancelFileWrite_XPC CANCEL_FILE", "piece 3 is the\nSNMP community", "piece 6", "piece 7",
               "the community is the 10th, the address the 13th, the OID the 14th", "man printer-helper-tool",
-              "69"})
+              "69", " --version | -V\n"})
             musts.emplace_back(common);
         for (const std::string& must : musts)
             EXPECT_NE(text.find(must), std::string::npos) << "missing: " << must;
@@ -248,5 +256,71 @@ TEST(ToolHelp, NamesTheProgramFamilyBusFormsOperationsAndSnmpPiecePositions)
         // A family's help names no other family's bus.
         const FamilyConfig* other = c.family == &kHexUtf8 ? &kPlainBytes : &kHexUtf8;
         EXPECT_EQ(text.find(other->serviceName), std::string::npos);
+    }
+}
+
+TEST(ToolCommand, TheDocumentedExampleOfEachMethodIsWhatTheToolSendsForItsArguments)
+{
+    // The manual page and the introspection file teach other clients these
+    // requests; they must be exactly what the tool itself builds.
+    struct Case {
+        Operation operation;
+        std::vector<std::string> words;
+    };
+    const Case cases[] = {
+        {Operation::IsFilePathWritable, {"IsFilePathWritable_XPC", "/tmp/probe"}},
+        {Operation::WriteDictionaryToPlistFile,
+         {"WriteDictionaryToPlistFile_XPC", "file:///tmp/settings.plist",
+          "<plist><dict><key>Copies</key><integer>2</integer></dict></plist>"}},
+        {Operation::SendMagicPacket, {"SendMagicPacket_XPC", "198.51.100.255", "00:1B:2C:3D:4E:5F", "NULL"}},
+        {Operation::SendEchoAndRecvReply, {"SendEchoAndRecvReply_XPC", "127.0.0.1", "1000"}},
+        {Operation::PdeSnmpGet,
+         {"PdeSnmpGet_XPC", "4", "0", "/tmp/ph-cancel", "1000", "3", "0", "-", "-", "-", "public", "-", "-",
+          "127.0.0.1", "1.3.6.1.2.1.1.5.0"}},
+        {Operation::CancelFileWrite, {"CancelFileWrite_XPC", "/tmp/ph-cancel"}},
+    };
+    ASSERT_EQ(std::size(cases), kOperationCount);
+    for (const Case& c : cases) {
+        const OperationName& row = kOperationNames[static_cast<std::size_t>(&c - cases)];
+        SCOPED_TRACE(std::string(row.method));
+        ASSERT_EQ(row.operation, c.operation);
+        const ToolCommand command = parse(c.words);
+        ASSERT_EQ(command.kind, ToolCommand::Kind::Call) << command.diagnostic;
+        EXPECT_EQ(command.method, row.method);
+        EXPECT_EQ(command.request, row.example);
+        // Every documented reply is one line "REPLY<TAB>when", and the
+        // example's reply is one of the documented forms.
+        bool exampleDocumented = false;
+        std::string_view rest = row.replies;
+        while (!rest.empty()) {
+            const std::string_view line = rest.substr(0, rest.find('\n'));
+            const std::size_t tab = line.find('\t');
+            ASSERT_NE(tab, std::string_view::npos) << std::string(line);
+            const std::string_view reply = line.substr(0, tab);
+            const std::string_view stem = reply.substr(0, reply.find_last_of("=") + 1);
+            if (reply == row.exampleReply || (!stem.empty() && row.exampleReply.substr(0, stem.size()) == stem))
+                exampleDocumented = true;
+            rest = line.size() == rest.size() ? std::string_view() : rest.substr(line.size() + 1);
+        }
+        EXPECT_TRUE(exampleDocumented) << std::string(row.exampleReply);
+        for (const std::string_view text : {row.summary, row.layout, row.fields})
+            EXPECT_FALSE(text.empty());
+    }
+}
+
+TEST(ToolVersion, NamesThePackageVersionAndTheFamilyOnTwoLines)
+{
+    struct Case {
+        const FamilyConfig* family;
+        std::string version;
+        std::string text;
+    };
+    const Case cases[] = {
+        {&kHexUtf8, "1.0.0-1", "printer-helper-tool 1.0.0-1\nfamily testfam, bus name org.example.Test\n"},
+        {&kPlainBytes, "2.3.4-17", "printer-helper-tool 2.3.4-17\nfamily other, bus name org.example.Other\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.version);
+        EXPECT_EQ(versionText(c.version, *c.family), c.text);
     }
 }
