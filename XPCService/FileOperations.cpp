@@ -456,7 +456,8 @@ Outcome writeInPlace(int fd, bool readable, const struct stat& st, std::string_v
     // that a cut removed, and the old length.
     const std::size_t changed = shorter && cut ? oldSize : std::min(written, oldSize);
     writeAt(fd, std::string_view(*old).substr(0, changed), 0);
-    ::ftruncate(fd, static_cast<off_t>(oldSize));
+    // Best effort: the write has failed already and answers FALSE either way.
+    [[maybe_unused]] const int restored = ::ftruncate(fd, static_cast<off_t>(oldSize));
     releaseBeyond(fd, oldSize, data.size());
     ::fsync(fd);
     return Outcome::Refused;

@@ -13,7 +13,6 @@ family=${PH_BENCH_FAMILY:-briar}
 rounds=${PH_BENCH_ROUNDS:-200}
 tool=${PH_BENCH_TOOL:-$build/families/$family/printer-helper-tool}
 . "$build/families/$family/family.env"
-interface=$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}
 work=$(mktemp -d /tmp/ph-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 oid=1.3.6.1.2.1.1.1.0
@@ -22,7 +21,7 @@ median() { sort -n | awk '{a[NR]=$1} END {printf "%d\n", (NR%2 ? a[(NR+1)/2] : (
 
 tool_probe() { "$tool" IsFilePathWritable_XPC "$work/probe"; }
 dbus_send_probe() {
-  dbus-send --session --print-reply --dest="$SERVICE_NAME" / "$interface.isFilePathWritable_XPC" string:"$work/probe"
+  dbus-send --session --print-reply --dest="$SERVICE_NAME" / "$INTERFACE.isFilePathWritable_XPC" string:"$work/probe"
 }
 tool_read() { "$tool" PdeSnmpGet_XPC 4 0 "$work/c" 1000 3 0 p0 p1 p2 public p4 p5 127.0.0.1 $oid; }
 snmpget_read() { snmpget -v1 -c public -Oqv 127.0.0.1 $oid; }

@@ -222,7 +222,8 @@ function(ph_add_family FAMILY)
   configure_file(${PROJECT_SOURCE_DIR}/cmake/FamilyConstants.cpp.in ${dir}/gen/FamilyConstants.cpp @ONLY)
   file(WRITE ${dir}/family.env.in
     "FAMILY=${FAMILY}\nSERVICE_NAME=${FAMILY_SERVICE_NAME}\nPROTOCOL_UUID=${FAMILY_PROTOCOL_UUID}\n"
-    "TOOL_OUTPUT=${${v}_TOOL_OUTPUT}\nSTRING_FORM=${${v}_STRING_FORM}\nMODEL_ROWS=${${v}_MODEL_ROW_COUNT}\n")
+    "TOOL_OUTPUT=${${v}_TOOL_OUTPUT}\nSTRING_FORM=${${v}_STRING_FORM}\nMODEL_ROWS=${${v}_MODEL_ROW_COUNT}\n"
+    "INTERFACE=${interface}\n")
   configure_file(${dir}/family.env.in ${dir}/family.env COPYONLY)
 
   # The family's constants and model rows, shared by its two programs and its tests.
@@ -274,6 +275,10 @@ Documentation=man:printer-helper-tool(1)
 Type=dbus
 BusName=${FAMILY_SERVICE_NAME}
 ExecStart=\${exec}
+# The service gives its name back when idle and says STOPPING=1 first, so
+# that systemd waits for it to exit instead of stopping it, and queues the
+# next start for after.
+NotifyAccess=main
 ${PH_UNIT_SANDBOX}\")"
     COMPONENT ${FAMILY})
 

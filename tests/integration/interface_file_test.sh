@@ -61,14 +61,13 @@ for env in "$build"/families/*/family.env; do
   # shellcheck disable=SC1090
   . "$env"
   families=$((families + 1))
-  interface=$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}
-  file=$build/dbus-1/interfaces/$interface.xml
+  file=$build/dbus-1/interfaces/$INTERFACE.xml
   [ -f "$file" ] || { fail "$FAMILY: no $file"; continue; }
-  methods_of "$interface" < "$file" > "$work/file" 3> "$work/file-docs"
+  methods_of "$INTERFACE" < "$file" > "$work/file" 3> "$work/file-docs"
   # Introspecting the name starts the service, as any call does.
   busctl --user introspect --xml-interface "$SERVICE_NAME" / > "$work/live.xml" 2>"$work/err" ||
     { fail "$FAMILY: Introspect failed: $(cat "$work/err")"; continue; }
-  methods_of "$interface" < "$work/live.xml" > "$work/live" 3> "$work/live-docs"
+  methods_of "$INTERFACE" < "$work/live.xml" > "$work/live" 3> "$work/live-docs"
   [ "$(grep -c '^<method ' "$work/file")" -eq 6 ] ||
     fail "$FAMILY: the file describes $(grep -c '^<method ' "$work/file") methods, not 6"
   [ "$(cat "$work/file-docs")" -eq 6 ] ||
@@ -100,7 +99,7 @@ $(cat "$work/diff")"
     [ $listed -eq 1 ] || fail "$FAMILY $method: the example's reply '$expected' is not among the listed replies: $replies"
 
     request=${example//\/tmp\//$dir/}
-    if out=$(gdbus call --session --dest "$SERVICE_NAME" --object-path / --method "$interface.$method" \
+    if out=$(gdbus call --session --dest "$SERVICE_NAME" --object-path / --method "$INTERFACE.$method" \
                "$(gvariant_string "$request")" 2>"$work/err"); then
       reply=$(reply_of <<<"$out")
       if [ "$reply" = "$expected" ]; then

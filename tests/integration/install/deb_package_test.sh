@@ -92,7 +92,7 @@ for f in "$@"; do
   has "$list" "./usr/bin/printer-helper-tool-$f"
   has "$list" "./usr/share/dbus-1/services/$SERVICE_NAME.service"
   has "$list" "./usr/lib/systemd/user/printer-helper-$f.service"
-  has "$list" "./usr/share/dbus-1/interfaces/$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}.xml"
+  has "$list" "./usr/share/dbus-1/interfaces/$INTERFACE.xml"
   has "$list" "./usr/share/man/man1/printer-helper-tool-$f.1.gz"
   has "$list" "./usr/share/doc/printer-helper-$f/copyright"
   cat "$list" >> "$out/all.list"
@@ -108,7 +108,7 @@ for f in "$@"; do
 
   # The page teaches every method's request with the example that the
   # introspection file documents (both come from one table).
-  xml=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/dbus-1/interfaces/$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}.xml")
+  xml=$(dpkg-deb --fsys-tarfile "$deb" | tar -xO "./usr/share/dbus-1/interfaces/$INTERFACE.xml")
   examples=$(grep -o 'Example: [^&]*' <<<"$xml" | sed 's/^Example: //' || true)
   [ "$(grep -c . <<<"$examples")" -eq 6 ] || fail "$f: the introspection file documents $(grep -c . <<<"$examples") examples, not 6"
   while read -r example; do

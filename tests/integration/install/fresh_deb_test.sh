@@ -156,7 +156,7 @@ for f in "${families[@]}"; do
   . "$build/families/$f/family.env"
   [ -f "/usr/share/dbus-1/services/$SERVICE_NAME.service" ] || fail "$f: no activation file"
   [ -f "/usr/lib/systemd/user/printer-helper-$f.service" ] || fail "$f: no systemd user unit"
-  [ -f "/usr/share/dbus-1/interfaces/$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}.xml" ] ||
+  [ -f "/usr/share/dbus-1/interfaces/$INTERFACE.xml" ] ||
     fail "$f: no introspection file"
   help=$(as_user "printer-helper-tool-$f" --help) || fail "$f: --help failed"
   grep -qF "$SERVICE_NAME" <<<"$help" || fail "$f: --help does not name $SERVICE_NAME"

@@ -49,9 +49,8 @@ for f in "$@"; do
   grep -qx "Exec=$exec_path" "$services_dir/$SERVICE_NAME.service" ||
     fail "$f: the activation file lost its Exec= for buses without systemd"
 
-  interface=$SERVICE_NAME.XPC_Protocol${PROTOCOL_UUID//-/_}
-  cmp -s "$interfaces_dir/$interface.xml" "$build/dbus-1/interfaces/$interface.xml" ||
-    fail "$f: $interfaces_dir/$interface.xml is missing or not the generated one"
+  cmp -s "$interfaces_dir/$INTERFACE.xml" "$build/dbus-1/interfaces/$INTERFACE.xml" ||
+    fail "$f: $interfaces_dir/$INTERFACE.xml is missing or not the generated one"
 done
 
 # systemd's own check: syntax, Type=dbus with BusName=, an executable

@@ -279,7 +279,7 @@ TEST(ToolCommand, TheDocumentedExampleOfEachMethodIsWhatTheToolSendsForItsArgume
           "127.0.0.1", "1.3.6.1.2.1.1.5.0"}},
         {Operation::CancelFileWrite, {"CancelFileWrite_XPC", "/tmp/ph-cancel"}},
     };
-    ASSERT_EQ(std::size(cases), kOperationCount);
+    ASSERT_EQ(std::size(cases), std::size(kOperationNames));
     for (const Case& c : cases) {
         const OperationName& row = kOperationNames[static_cast<std::size_t>(&c - cases)];
         SCOPED_TRACE(std::string(row.method));
