@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # fresh_deb_test.sh [FAMILY...]
 # For scripts/fresh-check: run as root at the top of a clone of the project in
-# a fresh Debian 12 tree. Installs what the build needs (scripts/deps), builds,
-# makes the Debian packages, installs them with apt-get, and then, as an
-# ordinary user on a session bus of its own, calls each installed family's
+# a fresh Debian 12 or 13 tree. Installs what the build needs (scripts/deps),
+# builds, makes the Debian packages, installs them with apt-get, and then, as
+# an ordinary user on a session bus of its own, calls each installed family's
 # tool: the bus must start the packaged service, which must answer TRUE.
 # With no FAMILY every built family is checked. Sends no packet anywhere.
 #   scripts/fresh-check tests/integration/install/fresh_deb_test.sh
@@ -68,4 +68,4 @@ done
 rm -f /tmp/x
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
-echo "the packages of ${families[*]} install into a fresh Debian 12 tree and answer an ordinary user"
+echo "the packages of ${families[*]} install into a fresh Debian $(. /etc/os-release && echo "$VERSION_ID") tree and answer an ordinary user"
