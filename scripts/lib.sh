@@ -1,6 +1,7 @@
 # shellcheck shell=bash
-# Sourced by scripts/test, demo, bench and fuzz: how they configure and build.
-# Run from the repository's top folder.
+# Sourced by every script here: how they configure and build, their help
+# text, the sanitizer settings. Configure and build run from the repository's
+# top folder.
 
 # Parallel jobs for builds and ctest: one per core.
 ph_jobs=$(nproc)
@@ -35,4 +36,18 @@ ph_configure() {
 ph_build() {
   local dir=$1; shift
   cmake --build "$dir" -j"$ph_jobs" "$@"
+}
+
+# ph_help SCRIPT: prints SCRIPT's help, the comment block under its first
+# line, as far as it goes: a longer header needs no line numbers changed.
+ph_help() {
+  awk 'NR == 1 { next } /^#/ { sub(/^# ?/, ""); print; next } { exit }' "$1"
+}
+
+# ph_sanitizer_options: the settings of every ASan/UBSan run (tests, fuzz
+# targets): a leak, an error or undefined behaviour stops the program with a
+# report and a stack trace. A caller's own settings win.
+ph_sanitizer_options() {
+  export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 }

@@ -147,11 +147,16 @@ void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length, cons
 {
     record.type = type;
     record.length = length;
-    record.value.reset();
     // A value shorter than the length is kept as it is; the writer then finds
-    // the content missing and the message fails its length test.
-    if (value)
-        record.value.emplace(value->begin(), value->begin() + std::min<std::size_t>(length, value->size()));
+    // the content missing and the message fails its length test. Assigned,
+    // not reset and emplaced: gcc 14 takes the vector that emplace destroys
+    // for one that may be uninitialized.
+    if (value) {
+        const auto end = value->begin() + std::min<std::size_t>(length, value->size());
+        record.value = std::vector<uint8_t>(value->begin(), end);
+    } else {
+        record.value.reset();
+    }
 }
 
 void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length)

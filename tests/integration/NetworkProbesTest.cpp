@@ -12,6 +12,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <vector>
 
 using namespace std::chrono_literals;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # fresh_deb_test.sh [FAMILY...]
 # For scripts/fresh-check: run as root at the top of a clone of the project in
-# a fresh Debian tree. Installs what the build needs (scripts/deps), builds,
+# a fresh Debian 12 or 13 tree. Installs what the build needs (scripts/deps),
+# builds,
 # makes the Debian packages twice (the second time as the next Debian
 # revision), and then, in a network namespace of its own (the packages'
 # sysctl must not reach the machine's), goes through what a user's machine
@@ -221,5 +222,6 @@ for p in "${packages[@]}"; do
 done
 
 [ $failures -eq 0 ] || { echo "$failures check(s) failed" >&2; exit 1; }
-echo "the packages of ${families[*]} install, reinstall, upgrade, remove and purge in a fresh Debian tree, with no" \
-  "service left on a replaced program, and answer an ordinary user at every step"
+echo "the packages of ${families[*]} install, reinstall, upgrade, remove and purge in a fresh Debian" \
+  "$(. /etc/os-release && echo "$VERSION_ID") tree, with no service left on a replaced program, and answer an" \
+  "ordinary user at every step"
