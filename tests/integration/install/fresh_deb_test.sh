@@ -2,8 +2,7 @@
 # fresh_deb_test.sh [FAMILY...]
 # For scripts/fresh-check: run as root at the top of a clone of the project in
 # a fresh Debian 12 or 13 tree. Installs what the build needs (scripts/deps),
-# builds,
-# makes the Debian packages twice (the second time as the next Debian
+# builds, makes the Debian packages twice (the second time as the next Debian
 # revision), and then, in a network namespace of its own (the packages'
 # sysctl must not reach the machine's), goes through what a user's machine
 # meets, with an ordinary user's session bus open all along:
