@@ -1,6 +1,6 @@
 // Figures of the service under many clients at once, against the goals of
 // its many-clients work. Each figure gets a fresh private bus and service;
-// the clients are direct bus connections (tests/integration/ManyClients).
+// the clients are direct bus connections (tests/support/ManyClients).
 // Run through scripts/bench (inside scripts/sandbox --agent).
 
 #include "ManyClients.h"

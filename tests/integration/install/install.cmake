@@ -1,6 +1,7 @@
-# Installation, the Debian packages and the family selection. Only the first
-# runs programs (through a bus), so only it runs inside the sandbox.
-set(PH_INSTALL_TESTS ${CMAKE_CURRENT_LIST_DIR}/install)
+# Installation, the Debian packages, the family selection, the units and the
+# interface files. Only those that run programs (through a bus) run inside the
+# sandbox.
+set(PH_INSTALL_TESTS ${CMAKE_CURRENT_LIST_DIR})
 
 ph_sandbox_test(installed_families_start_on_a_bus_that_knows_only_the_installed_tree TIMEOUT 120
   COMMAND ${PH_INSTALL_TESTS}/installed_family_test.sh ${CMAKE_BINARY_DIR} ${PH_BUILT_FAMILIES})
@@ -20,3 +21,6 @@ add_test(NAME systemd_user_units_verify_and_are_named_by_the_activation_files
   COMMAND ${PH_INSTALL_TESTS}/systemd_units_test.sh ${CMAKE_BINARY_DIR} ${PH_BUILT_FAMILIES})
 set_tests_properties(systemd_user_units_verify_and_are_named_by_the_activation_files
   PROPERTIES LABELS integration TIMEOUT 120 SKIP_RETURN_CODE 77)
+
+ph_sandbox_test(introspection_files_match_what_the_running_services_answer AGENT TIMEOUT 120
+  COMMAND ${PH_INSTALL_TESTS}/interface_file_test.sh ${CMAKE_BINARY_DIR})

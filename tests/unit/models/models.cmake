@@ -2,7 +2,7 @@
 # family's generated table and programs.
 
 ph_unit_test(models_lookup_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/MyPPDModelLookupTest.cpp LIBS phmodels)
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/MyPPDModelLookupTest.cpp LIBS phmodels)
 
 foreach(f IN LISTS PH_BUILT_FAMILIES)
   set(gen ${CMAKE_BINARY_DIR}/tests/models/${f})
@@ -30,7 +30,7 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   configure_file(${gen}/ForeignModels.h.in ${gen}/ForeignModels.h COPYONLY)
 
   ph_unit_test(models_${f}_test
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/models/FamilyModelTableTest.cpp LIBS phfamily_${f})
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/FamilyModelTableTest.cpp LIBS phfamily_${f})
   target_include_directories(models_${f}_test PRIVATE ${gen})
   target_compile_definitions(models_${f}_test PRIVATE
     PH_EXPECTED_MODEL_ROWS=${PH_FAMILY_${f}_MODEL_ROW_COUNT} PH_MODEL_SUITE=ModelTableOf_${f})
@@ -43,6 +43,6 @@ foreach(f IN LISTS PH_BUILT_FAMILIES)
   add_test(NAME models_${f}_service_and_tool_carry_the_same_family_rows
     COMMAND ${CMAKE_COMMAND} -DTEXTS=${gen}/texts.cmake
       -DSERVICE=$<TARGET_FILE:printer-helper-service-${f}> -DTOOL=$<TARGET_FILE:printer-helper-tool-${f}>
-      -P ${CMAKE_CURRENT_LIST_DIR}/models/CheckRowsInPrograms.cmake)
+      -P ${CMAKE_CURRENT_LIST_DIR}/CheckRowsInPrograms.cmake)
   set_tests_properties(models_${f}_service_and_tool_carry_the_same_family_rows PROPERTIES LABELS unit)
 endforeach()

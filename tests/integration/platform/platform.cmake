@@ -1,4 +1,4 @@
-# The connection layer with a test service, then the families' programs end to end.
+# The connection layer with a service of test methods of its own.
 add_executable(bus_test_service ${CMAKE_CURRENT_LIST_DIR}/BusTestService.cpp)
 target_link_libraries(bus_test_service PRIVATE phplatform)
 

@@ -1,5 +1,5 @@
 // PdeSnmpGet against a second real agent, snmpsimd serving a recorded
-// network printer (tests/integration/agent/snmpsim/printer.snmprec), over
+// network printer (tests/support/agent/snmpsim/printer.snmprec), over
 // IPv4 and IPv6.
 #include "NetworkSandboxMain.h"
 

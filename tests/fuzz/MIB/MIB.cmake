@@ -1,3 +1,2 @@
 ph_fuzz_target(fuzz_snmp_readers SOURCES ${CMAKE_CURRENT_LIST_DIR}/FuzzSnmpReaders.cpp LIBS phmib)
 ph_fuzz_target(fuzz_oid_encoder SOURCES ${CMAKE_CURRENT_LIST_DIR}/FuzzOidEncoder.cpp LIBS phmib)
-ph_fuzz_target(fuzz_snmp_answer SOURCES ${CMAKE_CURRENT_LIST_DIR}/FuzzSnmpAnswer.cpp LIBS phservice)

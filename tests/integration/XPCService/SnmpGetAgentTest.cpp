@@ -7,7 +7,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The long texts the agent serves (tests/integration/agent/snmpd.conf): 200
+// The long texts the agent serves (tests/support/agent/snmpd.conf): 200
 // bytes, and the first 254 of 300 bytes, whose 255th and 256th byte are "é".
 const char* const kText200 =
     "Fenwa DX 5200 colour laser printer; firmware 4.12.7 (build 2291); engine DX-5200C rev B; duplex "

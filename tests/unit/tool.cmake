@@ -1,2 +1,0 @@
-ph_unit_test(zel_string_encode_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool/ZelStringEncodeTest.cpp LIBS phtool)
-ph_unit_test(tool_command_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/tool/ToolCommandTest.cpp LIBS phtool)
