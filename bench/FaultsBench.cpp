@@ -41,6 +41,13 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
+// PH_BENCH_SERVICE names another build of the service, to compare two.
+std::string serviceExe(const FamilyNames& names)
+{
+    const char* other = std::getenv("PH_BENCH_SERVICE");
+    return other ? other : names.serviceExe;
+}
+
 double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
 
 double at(const std::vector<double>& sorted, double q)
@@ -66,7 +73,7 @@ bool stopUnderLoad()
     int status = -1;
     {
         PrivateBus bus;
-        ServiceRun service(names.serviceExe, bus);
+        ServiceRun service(serviceExe(names), bus);
         if (!service.waitForName(bus, names.service))
             return false;
         ManyClients clients(kClients, names.service, names.interface, bus.address());
@@ -195,7 +202,7 @@ bool writersOfOneFile()
     bool whole = true;
     {
         PrivateBus bus;
-        ServiceRun service(names.serviceExe, bus);
+        ServiceRun service(serviceExe(names), bus);
         if (!service.waitForName(bus, names.service)) {
             std::fprintf(stderr, "the service did not take its name\n");
             return false;
@@ -231,7 +238,7 @@ bool cancelsByTwoSpellings(int rounds)
 
     const FamilyNames names = familyFrom(PH_FAMILY_DIR);
     PrivateBus bus;
-    ServiceRun service(names.serviceExe, bus);
+    ServiceRun service(serviceExe(names), bus);
     if (!service.waitForName(bus, names.service)) {
         std::fprintf(stderr, "the service did not take its name\n");
         return false;

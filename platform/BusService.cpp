@@ -3,16 +3,14 @@
 #include "BusNames.h"
 #include "ClientQueue.h"
 #include "Protocol.h"
+#include "ReplyOutbox.h"
 #include "ThreadLauncher.h"
-#include "UniqueFd.h"
 
 #include <systemd/sd-bus.h>
 #include <systemd/sd-daemon.h>
 
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <time.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -21,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <unordered_map>
 
 // Threads: the thread in resume() owns the connection, since an sd-bus
@@ -43,17 +40,11 @@ constexpr int kProcessBatch = 64;  // messages taken in before the replies go ou
 std::atomic<int> gWakeFd{-1};
 volatile std::sig_atomic_t gStopRequested = 0;
 
-void poke(int fd)
-{
-    const uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
-}
-
 extern "C" void onStopSignal(int)
 {
     gStopRequested = 1;
     if (const int fd = gWakeFd.load(); fd >= 0)
-        poke(fd);
+        ReplyOutbox::wake(fd);
 }
 
 struct BusUnref {
@@ -65,13 +56,7 @@ struct SlotUnref {
 using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
 using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
-// What a worker hands the bus thread.
-struct Outgoing {
-    enum class Kind { Reply, Error, Drop, Forget } kind;
-    std::uint64_t token = 0;
-    std::string text;  // the reply, the error's message, or (Forget) the sender
-    const char* errorName = kErrorFailed;
-};
+using Outgoing = ReplyOutbox::Entry;
 
 int msUntil(Clock::time_point deadline)
 {
@@ -95,7 +80,7 @@ struct BusService::Impl {
 
     BusPtr bus;
     SlotPtr object;
-    UniqueFd wake;
+    ReplyOutbox outbox;
     std::unique_ptr<ClientQueue> queue;
     std::atomic<bool> stopping{false};
 
@@ -110,15 +95,13 @@ struct BusService::Impl {
     std::unordered_map<std::string, Departure> departures;
     std::vector<Outgoing> sending;
 
-    std::mutex outboxMutex;
-    std::vector<Outgoing> outbox;
-
     void buildVtable();
     static int onMethodCall(sd_bus_message* m, void* userdata, sd_bus_error* error);
     int onCall(sd_bus_message* m, sd_bus_error* error);
     void runCall(BusExportedObject& target, QueuedCall& call);
-    void post(Outgoing outgoing);
+    void post(Outgoing outgoing) { outbox.post(std::move(outgoing)); }
     void sendOutbox();
+    void waitForBus(int timeoutMs);
     void watchDeparture(const std::string& sender);
     Ending serve(bool draining);
     int stop(Ending why);
@@ -144,9 +127,8 @@ std::size_t BusService::workerCount() const { return impl_->queue ? impl_->queue
 int BusService::resume()
 {
     Impl& s = *impl_;
-    s.wake.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     sd_bus* raw = nullptr;
-    int r = s.wake ? sd_bus_open_user(&raw) : -errno;
+    int r = s.outbox.valid() ? sd_bus_open_user(&raw) : -errno;
     s.bus.reset(raw);
     if (r < 0) {
         std::fprintf(stderr, "printer-helper-service: cannot connect to the session bus: %s\n", std::strerror(-r));
@@ -173,7 +155,7 @@ int BusService::resume()
         }
     };
     hooks.forgotten = [&s](const std::string& sender) { s.post({Outgoing::Kind::Forget, 0, sender}); };
-    hooks.settled = [&s] { poke(s.wake.get()); };
+    hooks.settled = [&s] { ReplyOutbox::wake(s.outbox.fd()); };
     s.queue = std::make_unique<ClientQueue>(ClientQueue::Limits{s.limits.maxWaitingCalls, s.limits.clientLinger},
                                             std::move(hooks));
 
@@ -195,7 +177,7 @@ int BusService::resume()
     }
 
     gStopRequested = 0;
-    gWakeFd.store(s.wake.get());
+    gWakeFd.store(s.outbox.fd());
     struct sigaction action = {};
     action.sa_handler = onStopSignal;
     sigemptyset(&action.sa_mask);
@@ -309,24 +291,11 @@ void BusService::Impl::runCall(BusExportedObject& target, QueuedCall& call)
     }
 }
 
-void BusService::Impl::post(Outgoing outgoing)
-{
-    std::unique_lock lock(outboxMutex);
-    const bool wasEmpty = outbox.empty();
-    outbox.push_back(std::move(outgoing));
-    lock.unlock();
-    if (wasEmpty)
-        poke(wake.get());
-}
-
 // Bus thread: sends what the workers queued. A reply that cannot be sent (the
 // bus has gone) is dropped: nobody could be told.
 void BusService::Impl::sendOutbox()
 {
-    {
-        std::lock_guard lock(outboxMutex);
-        sending.swap(outbox);
-    }
+    outbox.take(sending);
     for (Outgoing& out : sending) {
         if (out.kind == Outgoing::Kind::Forget) {
             departures.erase(out.text);
@@ -422,23 +391,29 @@ BusService::Impl::Ending BusService::Impl::serve(bool draining)
             if (timeout == 0)
                 return Ending::Idle;
         }
-        uint64_t busDeadline = UINT64_MAX;
-        if (sd_bus_get_timeout(bus.get(), &busDeadline) >= 0 && busDeadline != UINT64_MAX) {
-            timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
-            const uint64_t nowUsec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
-            const int busMs = busDeadline <= nowUsec ? 0 : static_cast<int>(std::min<uint64_t>((busDeadline - nowUsec + 999) / 1000, 1 << 30));
-            timeout = timeout < 0 ? busMs : std::min(timeout, busMs);
-        }
-        const int events = sd_bus_get_events(bus.get());
-        if (events < 0)
-            return Ending::BusGone;
-        pollfd fds[2] = {{sd_bus_get_fd(bus.get()), static_cast<short>(events), 0}, {wake.get(), POLLIN, 0}};
-        if (::poll(fds, 2, timeout) > 0 && (fds[1].revents & POLLIN)) {
-            uint64_t count;
-            [[maybe_unused]] const ssize_t n = ::read(wake.get(), &count, sizeof count);
-        }
+        waitForBus(timeout);
     }
+}
+
+// Bus thread: sleeps until the bus has something to do, a worker or a signal
+// wakes it, the bus's own next time-out, or timeoutMs (-1: no limit).
+void BusService::Impl::waitForBus(int timeoutMs)
+{
+    uint64_t busDeadline = UINT64_MAX;
+    if (sd_bus_get_timeout(bus.get(), &busDeadline) >= 0 && busDeadline != UINT64_MAX) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const uint64_t nowUsec = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
+        const uint64_t left = busDeadline <= nowUsec ? 0 : (busDeadline - nowUsec + 999) / 1000;
+        const int busMs = static_cast<int>(std::min<uint64_t>(left, 1 << 30));
+        timeoutMs = timeoutMs < 0 ? busMs : std::min(timeoutMs, busMs);
+    }
+    // A bus that has gone is not polled: its loss has shown in the last
+    // process, and only the workers are waited for.
+    const int events = sd_bus_get_events(bus.get());
+    pollfd fds[2] = {{events < 0 ? -1 : sd_bus_get_fd(bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
+                     {outbox.fd(), POLLIN, 0}};
+    ::poll(fds, 2, timeoutMs);
 }
 
 // Ends the service. A stop gives the name back first, so that a new call
@@ -462,13 +437,7 @@ int BusService::Impl::stop(Ending why)
             sendOutbox();
             if (queue->workerCount() == 0 || Clock::now() >= deadline)
                 break;
-            const int events = sd_bus_get_events(bus.get());
-            pollfd fds[2] = {{sd_bus_get_fd(bus.get()), static_cast<short>(events < 0 ? 0 : events), 0},
-                             {wake.get(), POLLIN, 0}};
-            if (::poll(fds, 2, msUntil(deadline)) > 0 && (fds[1].revents & POLLIN)) {
-                uint64_t count;
-                [[maybe_unused]] const ssize_t n = ::read(wake.get(), &count, sizeof count);
-            }
+            waitForBus(msUntil(deadline));
         }
         sendOutbox();
     }

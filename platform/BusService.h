@@ -54,7 +54,10 @@ inline constexpr std::chrono::seconds kIdleExit{30};
 struct BusServiceLimits {
     std::size_t maxWaitingCalls = 4096;           // calls that may wait, running at once; more queue
     std::chrono::milliseconds clientLinger{250};  // a client's worker outlives its last call this long
-    std::chrono::milliseconds stopLimit{800};     // running calls get this long to end at a stop
+    // Running calls get this long to end at a stop; with thousands of them
+    // their threads alone take a few hundred ms to end, and the process must
+    // be gone within a second.
+    std::chrono::milliseconds stopLimit{600};
     std::chrono::milliseconds idleExit{kIdleExit};
 };
 
