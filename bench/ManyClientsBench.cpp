@@ -352,6 +352,44 @@ void idleCpu()
                 s.service->threads());
 }
 
+// The service's life as a desktop sees it: resident size and threads while 32
+// clients keep calls in flight, then the seconds from the last reply to the
+// process's own exit once nothing is left.
+void idleExit()
+{
+    Setup s;
+    const char* agent = std::getenv("PH_AGENT");
+    const std::string probe = s.file("probe");
+    long rssMax = 0;
+    int threadsMax = 0;
+    CallOutcome last{};
+    {
+        auto c = s.clients(32);
+        std::atomic<bool> sampling{true};
+        std::thread sampler([&] {
+            while (sampling) {
+                rssMax = std::max(rssMax, s.service->rssKb());
+                threadsMax = std::max(threadsMax, s.service->threads());
+                std::this_thread::sleep_for(20ms);
+            }
+        });
+        auto make = [&](std::size_t k) -> std::pair<std::string, std::string> {
+            if (agent && k % 2 == 0)
+                return {requests::kRead, requests::read("0", s.file("c" + std::to_string(k % 32)), 1000, agent)};
+            return {requests::kProbe, probe};
+        };
+        runMixed(*c, 20000, make, [](std::size_t) { return std::string(); });
+        sampling = false;
+        sampler.join();
+        last = *c->callAndWait(0, requests::kProbe, probe);
+    }
+    const int status = s.service->waitForExit(60s);
+    const double seconds = std::chrono::duration<double>(Clock::now() - last.at).count();
+    std::printf("serving 32 clients (20,000 reads and probes): at most %ld KiB resident, %d threads; exit %d %.2f s "
+                "after the last reply  [goal: the idle time, 30 s, plus the client's linger]\n",
+                rssMax, threadsMax, status, seconds);
+}
+
 void flatOverManyCalls()
 {
     Setup s;
@@ -390,6 +428,7 @@ int main(int argc, char** argv)
         {"probes", probesAgainstABareService}, {"mixed", mixedCalls}, {"overlap", overlappingReads},
         {"cancel", cancelLatency},
         {"exit", exitAfterBusDies}, {"idle", idleCpu},           {"flat", flatOverManyCalls},
+        {"leave", idleExit},
     };
     for (const auto& [name, run] : figures) {
         if (only.empty() || only == name) {
