@@ -1,5 +1,7 @@
 #include "ManyClients.h"
 
+#include "ServiceHarness.h"
+
 #include <systemd/sd-bus.h>
 
 #include <poll.h>
@@ -18,28 +20,6 @@ namespace {
 // Calls are given as long as the service may take: a read of 2^31 - 1 ms is
 // ended by the test, never by the bus.
 constexpr uint64_t kCallTimeoutUsec = 3600ull * 1000 * 1000;
-
-sd_bus* openConnection(const std::string& address)
-{
-    sd_bus* bus = nullptr;
-    int r = 0;
-    if (address.empty()) {
-        r = sd_bus_open_user(&bus);
-    } else {
-        r = sd_bus_new(&bus);
-        if (r >= 0)
-            r = sd_bus_set_address(bus, address.c_str());
-        if (r >= 0)
-            r = sd_bus_set_bus_client(bus, 1);
-        if (r >= 0)
-            r = sd_bus_start(bus);
-    }
-    if (r < 0) {
-        sd_bus_unref(bus);
-        throw std::runtime_error(std::string("cannot connect to the bus: ") + std::strerror(-r));
-    }
-    return bus;
-}
 
 // One call's outcome handler, freed with its slot whether a reply came or not.
 struct Pending {
@@ -69,7 +49,7 @@ ManyClients::ManyClients(std::size_t n, std::string service, std::string interfa
     try {
         for (std::size_t i = 0; i < n; ++i) {
             Connection c;
-            c.bus = openConnection(address);
+            c.bus = connectToBus(address);
             connections_.push_back(c);
         }
     } catch (...) {

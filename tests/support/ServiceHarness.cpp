@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -33,27 +34,35 @@ std::string statusField(pid_t pid, const std::string& key, const std::string& fi
 
 }  // namespace
 
+sd_bus* connectToBus(const std::string& address)
+{
+    sd_bus* bus = nullptr;
+    int r = 0;
+    if (address.empty()) {
+        r = sd_bus_open_user(&bus);
+    } else {
+        r = sd_bus_new(&bus);
+        if (r >= 0)
+            r = sd_bus_set_address(bus, address.c_str());
+        if (r >= 0)
+            r = sd_bus_set_bus_client(bus, 1);
+        if (r >= 0)
+            r = sd_bus_start(bus);
+    }
+    if (r < 0) {
+        sd_bus_unref(bus);
+        throw std::runtime_error("cannot connect to the bus " + address + ": " + std::strerror(-r));
+    }
+    return bus;
+}
+
 namespace {
 struct BusCloser {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
 };
 using TestBus = std::unique_ptr<sd_bus, BusCloser>;
 
-TestBus connectTo(const std::string& address)
-{
-    sd_bus* bus = nullptr;
-    int r = sd_bus_new(&bus);
-    if (r >= 0)
-        r = sd_bus_set_address(bus, address.c_str());
-    if (r >= 0)
-        r = sd_bus_set_bus_client(bus, 1);
-    if (r >= 0)
-        r = sd_bus_start(bus);
-    TestBus owned(bus);
-    if (r < 0)
-        throw std::runtime_error("cannot connect to " + address);
-    return owned;
-}
+TestBus connectTo(const std::string& address) { return TestBus(connectToBus(address)); }
 }  // namespace
 
 long msSince(std::chrono::steady_clock::time_point start)

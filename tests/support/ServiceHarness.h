@@ -24,6 +24,12 @@ FamilyNames familyFrom(const std::string& familyDir);
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             std::optional<uid_t> asUser = std::nullopt, const std::string& stderrPath = "");
 
+struct sd_bus;
+
+// A new client connection to the bus at address (the session bus when
+// empty); throws when there is none.
+sd_bus* connectToBus(const std::string& address);
+
 // Asks the bus at address whether name has an owner now.
 bool busNameHasOwner(const std::string& address, const std::string& name);
 
