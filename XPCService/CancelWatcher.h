@@ -15,6 +15,7 @@
 // "NULL"). Idle, the watcher thread sleeps in poll.
 
 #include "CallCancel.h"
+#include "CancelFilePath.h"
 
 #include <chrono>
 #include <cstddef>
@@ -80,25 +81,3 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
-
-// --- path and event handling, exposed for tests and fuzzing -----------------
-
-// The folder to watch for path and the name the file has in it ("a/b" gives
-// "a" and "b", "b" gives "." and "b", "/b" gives "/" and "b"); none when path
-// ends in "/" or names no file (empty, ".", "..", or holding a NUL byte).
-struct WatchedName {
-    std::string folder;
-    std::string name;
-};
-std::optional<WatchedName> splitWatchedPath(std::string_view path);
-
-// Where a symbolic link at linkPath that holds target leads: target itself
-// when it is absolute, else target read from the link's folder ("a/l" holding
-// "t" gives "a/t", "l" gives "./t", "/l" gives "/t").
-std::string linkTargetPath(std::string_view linkPath, std::string_view target);
-
-// Walks the inotify records in buffer, calling each(wd, mask, name) with the
-// name cut at its first NUL. Stops at a record that does not fit; answers how
-// many records were read whole.
-std::size_t forEachInotifyEvent(const unsigned char* buffer, std::size_t size,
-                                const std::function<void(int, uint32_t, std::string_view)>& each);
