@@ -6,6 +6,13 @@
 # Parallel jobs for builds and ctest: one per core.
 ph_jobs=$(nproc)
 
+# ccache keys its entries by the compile line, absolute paths included; with
+# paths taken relative to the top folder (and the working folder out of the
+# key), a clone in another folder, CI's among them, reuses what an earlier
+# build of the same sources cached.
+export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$PWD}
+export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-true}
+
 # ph_quietly LOG CMD...: runs CMD with its output in LOG; on failure shows the
 # end of LOG, so the tool's own message (CMake's, the compiler's) is seen.
 ph_quietly() {
