@@ -37,7 +37,9 @@ if [ "${1:-}" != --in-own-network ]; then
   # Whatever the packages depend on is fetched now; the namespace has no network.
   export DEBIAN_FRONTEND=noninteractive
   ph_quietly "$build/apt-download.log" apt-get install -y -q --download-only ./"$build"/packages-1/*.deb
-  exec unshare --net -- "$0" --in-own-network "$@"
+  # A /proc of its own as well: the tree's /proc/sys is read-only, a new
+  # network namespace's own settings in a new /proc are not.
+  exec unshare --net --mount --pid --fork --mount-proc -- "$0" --in-own-network "$@"
 fi
 shift
 export DEBIAN_FRONTEND=noninteractive
