@@ -53,15 +53,17 @@ for f in "$@"; do
     fail "$f: $interfaces_dir/$INTERFACE.xml is missing or not the generated one"
 done
 
-# systemd's own check: syntax, Type=dbus with BusName=, an executable
+# systemd's own check, as the user manager that runs them: syntax, Type=dbus
+# with BusName= (and the user's dbus.socket that it needs), an executable
 # ExecStart=, and the Documentation= page (found through MANPATH).
-(cd "$work" && MANPATH=$stage/share/man systemd-analyze verify "$units_dir"/*.service) >"$work/verify.log" 2>&1 ||
+mkdir -m 700 "$work/runtime"
+(cd "$work" && XDG_RUNTIME_DIR=$work/runtime MANPATH=$stage/share/man systemd-analyze --user verify "$units_dir"/*.service) \
+  >"$work/verify.log" 2>&1 ||
   fail "systemd-analyze verify: $(cat "$work/verify.log")"
 [ ! -s "$work/verify.log" ] || fail "systemd-analyze verify complains: $(cat "$work/verify.log")"
 
 # systemd's rating of the sandbox, as a user manager would run it: an
 # exposure of 6.0 at most (without the sandbox it is 9.8).
-mkdir -m 700 "$work/runtime"
 for unit in "$units_dir"/*.service; do
   (cd "$work" && XDG_RUNTIME_DIR=$work/runtime systemd-analyze --user security --offline=yes --threshold=60 "$unit") \
     >"$work/security.log" 2>&1 || fail "$(basename "$unit"): $(grep -i 'exposure level' "$work/security.log" || tail -n3 "$work/security.log")"
