@@ -8,20 +8,22 @@
 namespace {
 constexpr std::size_t kBaseReserve = 32;
 constexpr std::size_t kMinimumBudget = 2;
+
+// The limit of this process (its soft RLIMIT_NOFILE).
+std::size_t processLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1024;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 }  // namespace
 
 DescriptorBudget::DescriptorBudget(std::size_t limit)
 {
     const std::size_t reserve = kBaseReserve + limit / 8;
     available_ = limit > reserve + kMinimumBudget ? limit - reserve : kMinimumBudget;
-}
-
-std::size_t DescriptorBudget::processLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 1024;
-    return static_cast<std::size_t>(limit.rlim_cur);
 }
 
 std::size_t DescriptorBudget::raiseProcessLimit()

@@ -16,8 +16,6 @@ public:
     // limit: the process's descriptor limit. The reserve left to everything
     // else is 32 plus an eighth of it; the network calls get at least two.
     explicit DescriptorBudget(std::size_t limit);
-    // The limit of this process (its soft RLIMIT_NOFILE).
-    static std::size_t processLimit();
     // Raises the soft descriptor limit to the hard one; answers the new limit.
     static std::size_t raiseProcessLimit();
 

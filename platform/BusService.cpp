@@ -29,8 +29,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kErrorFailed = "org.freedesktop.DBus.Error.Failed";
-constexpr const char* kErrorAccessDenied = "org.freedesktop.DBus.Error.AccessDenied";
 constexpr const char* kDaemonName = "org.freedesktop.DBus";
 constexpr const char* kDaemonPath = "/org/freedesktop/DBus";
 constexpr int kProcessBatch = 64;  // messages taken in before the replies go out again
@@ -151,7 +149,8 @@ int BusService::resume()
         case W::NoThread: return s.post({Outgoing::Kind::Error, call.token, "no thread is left to run the call"});
         case W::Stopping: return s.post({Outgoing::Kind::Error, call.token, "the service is stopping"});
         case W::Refused:
-            return s.post({Outgoing::Kind::Error, call.token, "the service does not serve this client", kErrorAccessDenied});
+            return s.post({Outgoing::Kind::Error, call.token, "the service does not serve this client",
+                           SD_BUS_ERROR_ACCESS_DENIED});
         }
     };
     hooks.forgotten = [&s](const std::string& sender) { s.post({Outgoing::Kind::Forget, 0, sender}); };
@@ -207,7 +206,7 @@ int BusService::Impl::onMethodCall(sd_bus_message* m, void* userdata, sd_bus_err
     try {
         return static_cast<Impl*>(userdata)->onCall(m, error);
     } catch (...) {
-        return sd_bus_error_set_const(error, kErrorFailed, "the service cannot take the call now");
+        return sd_bus_error_set_const(error, SD_BUS_ERROR_FAILED, "the service cannot take the call now");
     }
 }
 
@@ -245,7 +244,7 @@ int BusService::Impl::onCall(sd_bus_message* m, sd_bus_error* error)
     if (const int r = sd_bus_message_read(m, "s", &request); r < 0)
         return r;
     if (stopping)
-        return sd_bus_error_set_const(error, kErrorFailed, "the service is stopping");
+        return sd_bus_error_set_const(error, SD_BUS_ERROR_FAILED, "the service is stopping");
 
     const char* sender = sd_bus_message_get_sender(m);
     const std::uint64_t token = ++lastToken;
@@ -258,7 +257,7 @@ int BusService::Impl::onCall(sd_bus_message* m, sd_bus_error* error)
         if (auto it = open.find(token); it != open.end()) {
             sd_bus_message_unref(it->second);
             open.erase(it);
-            return sd_bus_error_set_const(error, kErrorFailed, "the service cannot take the call now");
+            return sd_bus_error_set_const(error, SD_BUS_ERROR_FAILED, "the service cannot take the call now");
         }
     }
     return 1;
@@ -307,7 +306,7 @@ void BusService::Impl::sendOutbox()
         sd_bus_message* m = it->second;
         open.erase(it);
         if (out.kind == Outgoing::Kind::Reply && sd_bus_reply_method_return(m, "s", out.text.c_str()) == -EINVAL)
-            sd_bus_reply_method_errorf(m, kErrorFailed, "the reply is not valid UTF-8");
+            sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "the reply is not valid UTF-8");
         else if (out.kind == Outgoing::Kind::Error)
             sd_bus_reply_method_errorf(m, out.errorName, "%s", out.text.c_str());
         sd_bus_message_unref(m);
@@ -442,7 +441,7 @@ int BusService::Impl::stop(Ending why)
         sendOutbox();
     }
     for (auto& [token, m] : open) {
-        sd_bus_reply_method_errorf(m, kErrorFailed, "the service is stopping");
+        sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "the service is stopping");
         sd_bus_message_unref(m);
     }
     open.clear();

@@ -6,6 +6,8 @@
 
 #include "UniqueFd.h"
 
+#include <systemd/sd-bus-protocol.h>
+
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -17,7 +19,7 @@ public:
         enum class Kind { Reply, Error, Drop, Forget } kind;
         std::uint64_t token = 0;
         std::string text;  // the reply, the error's message, or (Forget) the sender
-        const char* errorName = "org.freedesktop.DBus.Error.Failed";
+        const char* errorName = SD_BUS_ERROR_FAILED;
     };
 
     ReplyOutbox();
