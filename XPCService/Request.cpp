@@ -3,8 +3,10 @@
 #include "SnmpTypeCode.h"
 #include "Text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
+#include <utility>
 
 namespace {
 
@@ -90,7 +92,7 @@ std::optional<EchoRequest> cutEchoRequest(std::string_view request)
     const auto cut = cutLayout<1>(request, {kTagEchoAddress});
     if (!cut || !cut->tail)
         return std::nullopt;
-    return EchoRequest{std::string(*cut->fields[0]), leadingInt64(*cut->tail)};
+    return EchoRequest{std::string(*cut->fields[0]), std::min(leadingInt64(*cut->tail), kLongestTimeoutMs)};
 }
 
 std::optional<SnmpRequest> cutSnmpRequest(std::string_view request)
@@ -115,11 +117,11 @@ std::optional<SnmpRequest> cutSnmpRequest(std::string_view request)
     return r;
 }
 
-ArgVector argVectorFrom(const std::vector<std::string>& pieces)
+ArgVector argVectorFrom(std::vector<std::string> pieces)
 {
     ArgVector args;
     for (std::size_t k = 0; k < pieces.size() && k < args.size(); ++k)
-        args[k] = pieces[k];
+        args[k] = std::move(pieces[k]);
     return args;
 }
 

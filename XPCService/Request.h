@@ -31,7 +31,14 @@ struct MagicPacketRequest {
 };
 std::optional<MagicPacketRequest> cutMagicPacketRequest(std::string_view request);
 
-// sendEchoAndRecvReply_XPC: address, ":sIpAddr:END", time-out in ms.
+// The longest time-out a request can ask for, in ms (about 24.8 days): what
+// poll(2) takes in one call, and what the SNMP field holds anyway. Every wait
+// can hold it, where 9,223,372,036,855 ms and more overflow a wait counted in
+// nanoseconds. Longer echo time-outs are cut to it as the request is cut.
+constexpr int64_t kLongestTimeoutMs = INT32_MAX;
+
+// sendEchoAndRecvReply_XPC: address, ":sIpAddr:END", time-out in ms, at most
+// kLongestTimeoutMs.
 struct EchoRequest {
     std::string ipAddress;
     int64_t timeoutMsec = 0;
@@ -52,8 +59,9 @@ struct SnmpRequest {
 };
 std::optional<SnmpRequest> cutSnmpRequest(std::string_view request);
 
-// Entry k of the worker's argument vector is piece k; the rest are null.
-ArgVector argVectorFrom(const std::vector<std::string>& pieces);
+// Entry k of the worker's argument vector is piece k; the rest are null. The
+// pieces move in, so a long request is not held twice.
+ArgVector argVectorFrom(std::vector<std::string> pieces);
 
 // cancelFileWrite_XPC: path, ":CancelFileName:". No tag: no path.
 std::optional<std::string> cutCancelRequest(std::string_view request);

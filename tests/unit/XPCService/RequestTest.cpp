@@ -201,7 +201,7 @@ TEST(MagicPacketRequest, NullOrMissingFieldsAreAbsentAndLowerCaseNullIsAValue)
     }
 }
 
-TEST(EchoRequest, TimeOutIsTheWholeTextAfterTheTagReadAs64Bits)
+TEST(EchoRequest, TimeOutIsTheWholeTextAfterTheTagReadAs64BitsAndCutToWhatAWaitHolds)
 {
     struct Case {
         std::string request;
@@ -210,9 +210,14 @@ TEST(EchoRequest, TimeOutIsTheWholeTextAfterTheTagReadAs64Bits)
         int64_t timeout;
     } cases[] = {
         {"127.0.0.1:sIpAddr:END300", true, "127.0.0.1", 300},
-        {"127.0.0.1:sIpAddr:END 5000000000", true, "127.0.0.1", 5000000000LL},
         {"127.0.0.1:sIpAddr:END", true, "127.0.0.1", 0},
         {" 1.2.3.4 :sIpAddr:END-1", true, " 1.2.3.4 ", -1},
+        // Cut to what every wait holds (2^31 - 1 ms): 9300000000000 ms would
+        // overflow a wait counted in nanoseconds.
+        {"127.0.0.1:sIpAddr:END2147483647", true, "127.0.0.1", 2147483647},
+        {"127.0.0.1:sIpAddr:END 5000000000", true, "127.0.0.1", 2147483647},
+        {"127.0.0.1:sIpAddr:END9300000000000", true, "127.0.0.1", 2147483647},
+        {"127.0.0.1:sIpAddr:END99999999999999999999", true, "127.0.0.1", 2147483647},
         {"127.0.0.1", false, "", 0},
     };
     for (const auto& c : cases) {
