@@ -10,7 +10,6 @@
 #include <cctype>
 #include <cstring>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -50,19 +49,24 @@ std::array<uint8_t, 6> parseMacAddress(const std::optional<std::string>& macAddr
     std::array<uint8_t, 6> mac{};
     if (!macAddressStr)
         return mac;
-    std::vector<std::string_view> parts;
+    // Six groups are held at most: a seventh ends the parse at once, so a
+    // field of millions of colons is refused after its first seven.
+    std::array<std::string_view, 6> groups;
+    std::size_t count = 0;
     std::string_view rest(*macAddressStr);
     for (;;) {
+        if (count == groups.size())
+            return mac;
         const std::size_t colon = rest.find(':');
-        parts.push_back(rest.substr(0, colon));
+        groups[count++] = rest.substr(0, colon);
         if (colon == std::string_view::npos)
             break;
         rest.remove_prefix(colon + 1);
     }
-    if (parts.size() != mac.size())
+    if (count != groups.size())
         return mac;
     for (std::size_t i = 0; i < mac.size(); ++i)
-        mac[i] = readHexGroup(parts[i]);
+        mac[i] = readHexGroup(groups[i]);
     return mac;
 }
 
@@ -87,9 +91,9 @@ int32_t SendMagicPacket(const std::optional<std::string>& ipAddressStr,
 {
     // A text beyond the accepted length converts to nothing; inet_addr then
     // answers INADDR_NONE, the limited broadcast, as for any unreadable text.
-    std::string destination = ipAddressStr.value_or("255.255.255.255");
-    if (destination.size() > kDestinationMax)
-        destination.clear();
+    // It is not even copied, so a long field is held only once.
+    const bool tooLong = ipAddressStr && ipAddressStr->size() > kDestinationMax;
+    const std::string destination = tooLong ? std::string() : ipAddressStr.value_or("255.255.255.255");
 
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
     if (!fd)

@@ -54,12 +54,16 @@ TEST(MagicPacket, ReadsEachMacGroupLikePercentX)
         {"00-1B-2C-3D-4E-5F", {}},
         {"1:2:3:4:5", {}},
         {"1:2:3:4:5:6:7", {}},
+        {"1:2:3:4:5:6:", {}},
         {"::::::", {}},
         {"-1:+2:0x:123456789abc:5:6", {0xFF, 0x02, 0x00, 0x89, 0x05, 0x06}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(parseMacAddress(std::string(c.mac)), c.bytes) << c.mac;
     EXPECT_EQ(parseMacAddress(std::nullopt), (std::array<uint8_t, 6>{}));
+    // Refused at its seventh group, whatever follows.
+    EXPECT_EQ(parseMacAddress(std::string(30'000'000, ':')), (std::array<uint8_t, 6>{}));
+    EXPECT_EQ(parseMacAddress("1:2:3:4:5:6:" + std::string(1'000'000, 'f')), (std::array<uint8_t, 6>{}));
 }
 
 TEST(MagicPacket, TakesPasswordsOfOneToSixUtf8BytesWhole)
