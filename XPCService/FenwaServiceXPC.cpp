@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <exception>
+#include <string_view>
+#include <utility>
 #include <syslog.h>
 
 namespace {
@@ -59,6 +61,8 @@ void answerUnlessStopping(const BusReply& reply, DescriptorBudget& descriptors, 
 constexpr std::size_t kNetworkCallDescriptors = 2;
 
 std::chrono::milliseconds millisecondsOf(int64_t ms) { return std::chrono::milliseconds(ms < 0 ? 0 : ms); }
+
+bool startsAtRoot(std::string_view path) { return !path.empty() && path.front() == '/'; }
 
 // The cancel call logs the request; a request can be as long as a bus message,
 // a log line need not be.
@@ -123,17 +127,22 @@ void FenwaServiceXPC::sendEchoAndRecvReply_XPC(const std::string& request, const
 
 void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply& reply)
 {
-    const auto cut = cutSnmpRequest(request);
+    auto cut = cutSnmpRequest(request);
     // The cancel file must exist before anything is sent; without it the
-    // call changes no setting and watches nothing.
-    if (!cut || !touchCancelFile(cut->cancelFileName)) {
+    // call changes no setting and watches nothing. A relative path would name
+    // a file in the service's working folder, not the caller's.
+    if (!cut || !startsAtRoot(cut->cancelFileName) || !touchCancelFile(cut->cancelFileName)) {
         answer(reply, [] { return boolReply(false); });
         return;
     }
+    // The read runs with its own time-out, or the one stored as it starts; a
+    // read that starts meanwhile changes the stored one for later reads only.
+    SnmpReadSettings settings;
+    settings.timeoutMs = cut->snmpTimeout > 0 ? cut->snmpTimeout : gSnmpTimeout.load();
     // No descriptor for its socket within its time-out: the read fails as
     // one whose socket could not be opened.
-    const int64_t timeout = cut->snmpTimeout > 0 ? cut->snmpTimeout : gSnmpTimeout.load();
-    const DescriptorBudget::Permit permit = descriptors_.acquire(kNetworkCallDescriptors, millisecondsOf(timeout));
+    const DescriptorBudget::Permit permit =
+        descriptors_.acquire(kNetworkCallDescriptors, millisecondsOf(settings.timeoutMs));
     if (!permit) {
         answerUnlessStopping(reply, descriptors_, [&] { return snmpReply(kSnmpNoAnswer, 0, UResult{}, stringForm_); });
         return;
@@ -143,6 +152,7 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply&
     // "NULL" follows gCancelFlag. The request's own flag can cancel its read
     // but never undo a cancel of its file.
     CallCancel cancel(!cut->cancelFlag);
+    settings.cancelled = cancel.check();
     const CancelWatcher::Running running(watcher_, cancel, cancelFileReadThread(*cut));
     answerUnlessStopped(reply, cancel, [&] {
         if (cut->snmpTimeout > 0)
@@ -150,7 +160,7 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply&
         if (cut->snmpRetries > 0)
             gSnmpRetries.store(cut->snmpRetries);
 
-        const ArgVector args = argVectorFrom(cut->pieces);
+        const ArgVector args = argVectorFrom(std::move(cut->pieces));
         UResult uResult{};
         if (cut->cancelFlag) {
             watcher_.storeCancelFlag(*cut->cancelFlag);
@@ -161,7 +171,7 @@ void FenwaServiceXPC::pdeSnmpGet_XPC(const std::string& request, const BusReply&
         // The reply comes from this call's own status and value type, not from
         // gtype, which an overlapping call may have written since.
         uint8_t valueType = 0;
-        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType, cancel.check());
+        const int32_t status = PdeSnmpGet(args, uResult, cut->iType, cut->rtnCharFlag, valueType, settings);
         return snmpReply(status, valueType, uResult, stringForm_);
     });
 }
@@ -172,7 +182,9 @@ void FenwaServiceXPC::cancelFileWrite_XPC(const std::string& request, const BusR
         const std::optional<std::string> path = cutCancelRequest(request);
         logCancelLine("argString", request);
         logCancelLine("argcStr", path ? std::string_view(*path) : "(null)");
-        const bool appended = appendCancelByte(path);
+        // Only an absolute path: a relative one would be read from the
+        // service's working folder.
+        const bool appended = path && startsAtRoot(*path) && appendCancelByte(path);
         if (appended)
             watcher_.cancelWritten(*path);
         return boolReply(appended);

@@ -15,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <climits>
 #include <memory>
 #include <random>
 
@@ -37,13 +36,6 @@ uint16_t drawRequestId()
 {
     thread_local std::mt19937 engine{std::random_device{}()};
     return static_cast<uint16_t>(std::uniform_int_distribution<uint32_t>(0, 0xFFFF)(engine));
-}
-
-// The time-out as the worker uses it: milliseconds, at least 0, at most what
-// 32 bits hold (a larger or negative setting would otherwise wrap).
-int64_t timeoutMs()
-{
-    return std::clamp<int64_t>(gSnmpTimeout.load(std::memory_order_relaxed), 0, INT32_MAX);
 }
 
 struct AddrInfoFree {
@@ -68,8 +60,6 @@ bool isHexRendered(const std::vector<uint8_t>& answer, uint64_t valueIndex)
 }
 
 }  // namespace
-
-bool snmpCancelFlagRaised() { return gCancelFlag.load(std::memory_order_relaxed) != 0; }
 
 int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, int32_t iType, int32_t rtnCharFlag,
                          uint8_t& valueType)
@@ -124,8 +114,9 @@ int32_t decodeSnmpAnswer(const std::vector<uint8_t>& answer, UResult& uResult, i
 }
 
 int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32_t rtnCharFlag, uint8_t& valueType,
-                   const CancelCheck& cancelled)
+                   const SnmpReadSettings& settings)
 {
+    const CancelCheck& cancelled = settings.cancelled;
     const std::optional<std::string>& host = args[kHostEntry];
     const std::optional<std::string>& community = args[kCommunityEntry];
     const std::optional<std::string>& oid = args[kOidEntry];
@@ -148,8 +139,6 @@ int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32
     // The id as the agent reads it from our bytes and sends it back.
     const std::optional<int64_t> sentId = SNMPMessage::extractRequestIdFromMessage(&request);
 
-    const int64_t t = timeoutMs();
-
     // Numeric addresses only, IPv4 or IPv6 (a link-local one with its
     // "%scope"): no name is ever looked up.
     addrinfo hints{};
@@ -163,7 +152,8 @@ int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32
 
     // Socket and send failures cost the time-out, as an unanswered request does.
     const auto failAfterTimeout = [&] {
-        return sleepUntil(deadlineAfter(t), cancelled) == WaitResult::Cancelled ? kSnmpCancelled : kSnmpNoAnswer;
+        const WaitResult slept = sleepUntil(deadlineAfter(settings.timeoutMs), cancelled);
+        return slept == WaitResult::Cancelled ? kSnmpCancelled : kSnmpNoAnswer;
     };
     UniqueFd fd(::socket(addresses->ai_family, addresses->ai_socktype, 0));
     if (!fd)
@@ -177,7 +167,7 @@ int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32
     // The first datagram with our request id is the answer, whoever sent it
     // (a printer with several addresses may answer from another one); stale
     // or foreign datagrams are dropped and the wait goes on to the deadline.
-    const auto deadline = deadlineAfter(t);
+    const auto deadline = deadlineAfter(settings.timeoutMs);
     std::vector<uint8_t> answer(kReceiveBufferSize, 0);
     for (;;) {
         const WaitResult waited = waitFor(fd.get(), POLLIN, deadline, cancelled);

@@ -9,18 +9,23 @@
 #include <cstdint>
 #include <vector>
 
-// True while gCancelFlag is raised: the cancel check the SNMP read uses
-// unless its caller hands it another.
-bool snmpCancelFlagRaised();
+// What one read runs with, fixed by its caller when it starts: overlapping
+// reads never see each other's time-out or cancel through the process-wide
+// settings. (The retry count is stored only: the worker's receive tries are
+// fixed.)
+struct SnmpReadSettings {
+    int64_t timeoutMs = 0;  // at most kLongestTimeoutMs; less than 0 reads as 0
+    CancelCheck cancelled;
+};
 
 // Reads entries 3 (community), 6 (numeric IPv4 or IPv6 address, with a scope
 // for link-local ones) and 7 (OID) of args. On status 0, uResult holds the
 // value and valueType its type code (2, 4 or 6); the type is also stored in
 // gtype. Datagrams with another request id are dropped. Blocks for about
-// gSnmpTimeout ms at most, and returns -1 within about 10 ms of the cancel
+// settings.timeoutMs at most, and returns -1 within about 10 ms of the cancel
 // check answering true.
 int32_t PdeSnmpGet(const ArgVector& args, UResult& uResult, int32_t iType, int32_t rtnCharFlag, uint8_t& valueType,
-                   const CancelCheck& cancelled = CancelCheck(snmpCancelFlagRaised));
+                   const SnmpReadSettings& settings);
 
 // Decodes the first binding of a received answer into uResult and valueType
 // by the type rules of the worker, answering its status (0, -30896 or -50).

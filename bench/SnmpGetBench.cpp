@@ -35,7 +35,9 @@ int32_t get(const char* host, UResult& result, uint8_t& type)
     args[3] = "public";
     args[6] = host;
     args[7] = kOid;
-    return PdeSnmpGet(args, result, 0, 0, type);
+    // As a read with cancel flag "NULL": the stored time-out, gCancelFlag.
+    const SnmpReadSettings settings{gSnmpTimeout.load(), CancelCheck([] { return gCancelFlag.load() != 0; })};
+    return PdeSnmpGet(args, result, 0, 0, type, settings);
 }
 
 }  // namespace

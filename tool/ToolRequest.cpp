@@ -4,6 +4,9 @@
 #include "Text.h"
 #include "ZelStringEncode.h"
 
+#include <strings.h>
+
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -49,15 +52,48 @@ std::string usageLine(const char* programName, const ToolArguments& arguments)
            arguments.synopsis;
 }
 
+// path, or where it is relative, folder/path.
+std::string absoluteIn(const std::string& folder, const std::string& path)
+{
+    if (path.empty() || path.front() == '/' || folder.empty())
+        return path;
+    return folder + (folder.back() == '/' ? "" : "/") + path;
+}
+
+// A "file:" URL whose path is relative ("file:out.plist") gets the folder in
+// front, each byte outside the unreserved ones and "/" percent-encoded.
+std::string absoluteUrlIn(const std::string& folder, const std::string& url)
+{
+    constexpr std::size_t kScheme = 5;  // "file:"
+    const bool fileScheme = url.size() > kScheme && strncasecmp(url.c_str(), "file:", kScheme) == 0;
+    if (!fileScheme || url[kScheme] == '/' || folder.empty())
+        return url;
+    std::string absolute = url.substr(0, kScheme) + "//";
+    for (const char c : folder) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (std::isalnum(byte) || std::strchr("/-._~", c)) {
+            absolute += c;
+        } else {
+            absolute += '%';
+            absolute += "0123456789ABCDEF"[byte >> 4];
+            absolute += "0123456789ABCDEF"[byte & 0xF];
+        }
+    }
+    if (folder.back() != '/')
+        absolute += '/';
+    return absolute + url.substr(kScheme);
+}
+
 // The request of each layout; argument k of the layout is argv[k + 1].
-std::string buildRequest(Operation operation, int argc, const char* const argv[])
+std::string buildRequest(Operation operation, int argc, const char* const argv[], const std::string& folder)
 {
     auto arg = [argv](int i) { return std::string(argv[i]); };
+    auto path = [&](int i) { return absoluteIn(folder, arg(i)); };
     switch (operation) {
     case Operation::IsFilePathWritable:
-        return arg(2);
+        return path(2);
     case Operation::WriteDictionaryToPlistFile:
-        return arg(2) + std::string(kTagAddUrl) + arg(3);
+        return absoluteUrlIn(folder, arg(2)) + std::string(kTagAddUrl) + arg(3);
     case Operation::SendMagicPacket:
         return arg(2) + std::string(kTagIpAddressStr) + arg(3) + std::string(kTagMacAddressStr) + arg(4) +
                std::string(kTagPasswordStr);
@@ -65,14 +101,16 @@ std::string buildRequest(Operation operation, int argc, const char* const argv[]
         return arg(2) + std::string(kTagEchoAddress) + arg(3);
     case Operation::PdeSnmpGet: {
         std::string request = std::to_string(argc - 2) + std::string(kTagArgCount);
-        for (std::size_t i = 0; i < kSnmpFixedArguments; ++i)
-            request += arg(2 + static_cast<int>(i)) + std::string(kSnmpFieldTags[i]);
+        for (std::size_t i = 0; i < kSnmpFixedArguments; ++i) {
+            const int at = 2 + static_cast<int>(i);
+            request += (kSnmpFieldTags[i] == kTagCancelFileName ? path(at) : arg(at)) + std::string(kSnmpFieldTags[i]);
+        }
         for (int i = 2 + static_cast<int>(kSnmpFixedArguments); i < argc; ++i)
             request += arg(i) + std::string(kTagArg);
         return request;
     }
     case Operation::CancelFileWrite:
-        return arg(2) + std::string(kTagCancelFileName);
+        return path(2) + std::string(kTagCancelFileName);
     }
     return {};
 }
@@ -92,7 +130,7 @@ int lastRequestArgument(Operation operation, int argc)
 
 }  // namespace
 
-ToolCommand parseToolCommand(int argc, const char* const argv[])
+ToolCommand parseToolCommand(int argc, const char* const argv[], const std::string& workingFolder)
 {
     ToolCommand command;
     const char* programName = argc > 0 && argv[0] ? argv[0] : "printer-helper-tool";
@@ -133,7 +171,7 @@ ToolCommand parseToolCommand(int argc, const char* const argv[])
         }
     }
     command.kind = ToolCommand::Kind::Call;
-    command.request = buildRequest(found->operation, argc, argv);
+    command.request = buildRequest(found->operation, argc, argv, workingFolder);
     return command;
 }
 

@@ -24,7 +24,11 @@ struct ToolCommand {
 
 // Names are compared exactly, case included. Every argument that enters the
 // request must be valid UTF-8, since the bus carries only UTF-8 strings.
-ToolCommand parseToolCommand(int argc, const char* const argv[]);
+// Relative paths (the probe path, the cancel files, a "file:" URL with a
+// relative path) are made absolute against workingFolder, the caller's: the
+// service has a working folder of its own and refuses relative ones. With no
+// workingFolder they go as they are.
+ToolCommand parseToolCommand(int argc, const char* const argv[], const std::string& workingFolder);
 
 // The line printed for reply, newline included: "<Name>=<reply>", and for
 // the SNMP reply in the hex form the whole of that line hex-encoded.

@@ -9,7 +9,10 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <memory>
 #include <string>
+#include <system_error>
 
 // The Debian package version ("1.0.0-1"), set per family by cmake/Families.cmake.
 #ifndef PH_PACKAGE_VERSION
@@ -26,7 +29,10 @@ int g_X = 0;                     // the magic-packet reply is printed only when 
 
 int main(int argc, char* argv[])
 {
-    const ToolCommand command = parseToolCommand(argc, argv);
+    // Relative paths are the caller's: they go out made absolute against
+    // this folder (none known: as they are, and the service refuses them).
+    std::error_code noFolder;
+    const ToolCommand command = parseToolCommand(argc, argv, std::filesystem::current_path(noFolder).string());
     switch (command.kind) {
     case ToolCommand::Kind::Help:
         std::fputs(helpText(argc > 0 && argv[0] ? argv[0] : "printer-helper-tool", kFamily).c_str(), stdout);

@@ -28,7 +28,9 @@ struct SnmpGetOutcome {
     std::chrono::milliseconds elapsed{0};
 };
 
-// One PdeSnmpGet with community in entry 3, host in 6 and OID in 7.
+// One PdeSnmpGet with community in entry 3, host in 6 and OID in 7, run as
+// the entry point runs a read whose cancel flag is "NULL": with the stored
+// time-out, cancelled by gCancelFlag.
 inline SnmpGetOutcome snmpGet(std::optional<std::string> host, std::optional<std::string> community,
                               std::optional<std::string> oid, int32_t iType = 0, int32_t rtnCharFlag = 0)
 {
@@ -38,7 +40,8 @@ inline SnmpGetOutcome snmpGet(std::optional<std::string> host, std::optional<std
     args[7] = std::move(oid);
     SnmpGetOutcome out;
     const auto start = std::chrono::steady_clock::now();
-    out.status = PdeSnmpGet(args, out.result, iType, rtnCharFlag, out.type);
+    const SnmpReadSettings settings{gSnmpTimeout.load(), CancelCheck([] { return gCancelFlag.load() != 0; })};
+    out.status = PdeSnmpGet(args, out.result, iType, rtnCharFlag, out.type, settings);
     out.elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     return out;
 }

@@ -7,6 +7,7 @@
 #include "DescriptorBudget.h"
 #include "FenwaServiceXPC.h"
 #include "Protocol.h"
+#include "ServiceRequests.h"
 #include "TempDir.h"
 #include "UniqueFd.h"
 
@@ -14,10 +15,14 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -116,6 +121,50 @@ TEST_F(EntryPoints, AReadWhoseCancelFlagIsRaisedAnswersCancelledAtOnce)
     // A flag of 1 stays in gCancelFlag for the reads that follow it.
     EXPECT_EQ(gCancelFlag.load(), 1);
     gCancelFlag.store(0);
+}
+
+TEST_F(EntryPoints, OverlappingReadsEachWaitTheirOwnTimeOut)
+{
+    // Reads of a silent host, 1,500 ms and 100 ms by turns, all let go at
+    // once: a read that ran with the other kind's time-out ends on the wrong
+    // side of 800 ms.
+    constexpr int kReads = 80;
+    std::vector<std::chrono::steady_clock::duration> took(kReads);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> reads;
+    for (int i = 0; i < kReads; ++i)
+        reads.emplace_back([&, i] {
+            while (!go)
+                std::this_thread::yield();
+            const auto start = std::chrono::steady_clock::now();
+            call(&FenwaServiceXPC::pdeSnmpGet_XPC, requests::read("NULL", path("c"), i % 2 ? 100 : 1500));
+            took[i] = std::chrono::steady_clock::now() - start;
+        });
+    go = true;
+    for (auto& read : reads)
+        read.join();
+    for (int i = 0; i < kReads; ++i) {
+        if (i % 2)
+            EXPECT_LT(took[i], std::chrono::milliseconds(800)) << "read " << i << " of 100 ms";
+        else
+            EXPECT_GT(took[i], std::chrono::milliseconds(800)) << "read " << i << " of 1,500 ms";
+    }
+}
+
+TEST_F(EntryPoints, RelativeCancelFilePathsAreRefusedWhateverTheServicesFolderHolds)
+{
+    // The service's folder is not the caller's: a relative path is refused
+    // even where it would name a file.
+    std::ofstream(path("cancel")) << "";
+    const std::filesystem::path before = std::filesystem::current_path();
+    std::filesystem::current_path(dir_.path());
+    const Replies refused{"FALSE"};
+    EXPECT_EQ(call(&FenwaServiceXPC::pdeSnmpGet_XPC, requests::read("0", "cancel", 100)), refused);
+    EXPECT_EQ(call(&FenwaServiceXPC::pdeSnmpGet_XPC, requests::read("NULL", "new", 100)), refused);
+    EXPECT_EQ(call(&FenwaServiceXPC::cancelFileWrite_XPC, requests::cancel("cancel")), refused);
+    std::filesystem::current_path(before);
+    EXPECT_EQ(contentsOf(path("cancel")), "");
+    EXPECT_FALSE(std::filesystem::exists(path("new")));
 }
 
 }  // namespace

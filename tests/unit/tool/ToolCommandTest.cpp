@@ -25,10 +25,10 @@ std::vector<const char*> argvOf(const std::vector<std::string>& words)
     return argv;
 }
 
-ToolCommand parse(const std::vector<std::string>& words)
+ToolCommand parse(const std::vector<std::string>& words, const std::string& folder = "/home/u")
 {
     const auto argv = argvOf(words);
-    return parseToolCommand(static_cast<int>(argv.size()) - 1, argv.data());
+    return parseToolCommand(static_cast<int>(argv.size()) - 1, argv.data(), folder);
 }
 
 bool printSwitch(const std::vector<std::string>& words)
@@ -67,21 +67,55 @@ TEST(ToolCommand, BuildsTheRequestOfEachOperationInItsLayout)
         {{"PdeSnmpGet_XPC", "4", "0", "/tmp/c", "1000", "3", "1"}, "pdeSnmpGet_XPC",
          "6:argCount:4:iType:0:cancelFlag:/tmp/c:CancelFileName:1000:gSnmpTimeout:3:gSnmpRetries:1:rtnCharFlag:"},
         {{"PdeSnmpGet_XPC", "2", "NULL", "c", "0", "0", "0", "p0", "", "p2"}, "pdeSnmpGet_XPC",
-         "9:argCount:2:iType:NULL:cancelFlag:c:CancelFileName:0:gSnmpTimeout:0:gSnmpRetries:0:rtnCharFlag:"
+         "9:argCount:2:iType:NULL:cancelFlag:/home/u/c:CancelFileName:0:gSnmpTimeout:0:gSnmpRetries:0:rtnCharFlag:"
          "p0:arg::arg:p2:arg:"},
         {{"PdeSnmpGet_XPC", "4", "0", "c", "250", "3", "0", "p0", "p1", "p2", "public", "p4", "p5", "127.0.0.1",
           "1.3.6.1.2.1.1.1.0"},
          "pdeSnmpGet_XPC",
-         "14:argCount:4:iType:0:cancelFlag:c:CancelFileName:250:gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:"
+         "14:argCount:4:iType:0:cancelFlag:/home/u/c:CancelFileName:250:gSnmpTimeout:3:gSnmpRetries:0:rtnCharFlag:"
          "p0:arg:p1:arg:p2:arg:public:arg:p4:arg:p5:arg:127.0.0.1:arg:1.3.6.1.2.1.1.1.0:arg:"},
         {{"CancelFileWrite_XPC", "/tmp/c"}, "cancelFileWrite_XPC", "/tmp/c:CancelFileName:"},
-        {{"CancelFileWrite_XPC", "NULL", "ignored"}, "cancelFileWrite_XPC", "NULL:CancelFileName:"},
+        {{"CancelFileWrite_XPC", "NULL", "ignored"}, "cancelFileWrite_XPC", "/home/u/NULL:CancelFileName:"},
     };
     for (const Case& c : cases) {
         const ToolCommand command = parse(c.words);
         SCOPED_TRACE(c.words[0] + " with " + std::to_string(c.words.size() - 1) + " argument(s)");
         ASSERT_EQ(command.kind, ToolCommand::Kind::Call) << command.diagnostic;
         EXPECT_EQ(command.method, c.method);
+        EXPECT_EQ(command.request, c.request);
+    }
+}
+
+TEST(ToolCommand, RelativePathsAndFileUrlsGoOutAbsoluteInTheCallersFolder)
+{
+    struct Case {
+        std::vector<std::string> words;
+        std::string folder;
+        std::string request;
+    };
+    const Case cases[] = {
+        {{"IsFilePathWritable_XPC", "out.plist"}, "/home/u", "/home/u/out.plist"},
+        {{"IsFilePathWritable_XPC", "../x"}, "/home/u", "/home/u/../x"},
+        {{"IsFilePathWritable_XPC", "x"}, "/", "/x"},
+        {{"IsFilePathWritable_XPC", "/tmp/x"}, "/home/u", "/tmp/x"},
+        {{"IsFilePathWritable_XPC", ""}, "/home/u", ""},
+        {{"IsFilePathWritable_XPC", "x"}, "", "x"},  // no folder known: the service refuses it
+        {{"WriteDictionaryToPlistFile_XPC", "file:out.plist", "<d/>"}, "/home/My Docs",
+         "file:///home/My%20Docs/out.plist:AddURL:END<d/>"},
+        {{"WriteDictionaryToPlistFile_XPC", "FILE:a%20b", "t"}, "/h\xc3\xbc/~a_b-c.d",
+         "FILE:///h%C3%BC/~a_b-c.d/a%20b:AddURL:ENDt"},
+        {{"WriteDictionaryToPlistFile_XPC", "file:///tmp/a", "t"}, "/home/u", "file:///tmp/a:AddURL:ENDt"},
+        {{"WriteDictionaryToPlistFile_XPC", "out.plist", "t"}, "/home/u", "out.plist:AddURL:ENDt"},
+        {{"WriteDictionaryToPlistFile_XPC", "http:x", "t"}, "/home/u", "http:x:AddURL:ENDt"},
+        {{"PdeSnmpGet_XPC", "4", "0", "sub/c", "1", "1", "0", "p0"}, "/home/u",
+         "7:argCount:4:iType:0:cancelFlag:/home/u/sub/c:CancelFileName:1:gSnmpTimeout:1:gSnmpRetries:0:rtnCharFlag:"
+         "p0:arg:"},
+        {{"CancelFileWrite_XPC", "sub/c"}, "/home/u/", "/home/u/sub/c:CancelFileName:"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.words[1] + " in " + c.folder);
+        const ToolCommand command = parse(c.words, c.folder);
+        ASSERT_EQ(command.kind, ToolCommand::Kind::Call) << command.diagnostic;
         EXPECT_EQ(command.request, c.request);
     }
 }
