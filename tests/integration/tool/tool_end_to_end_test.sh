@@ -16,6 +16,7 @@ expect() {  # expect DESCRIPTION EXPECTED-STDOUT EXPECTED-STATUS CMD...
   if [ "$out" = "$want" ] && [ $status -eq "$want_status" ]; then ok "$what"
   else bad "$what: got '$out' status $status, wanted '$want' status $want_status ($(head -c 300 "$work/stderr"))"; fi
 }
+in_folder() { local folder=$1; shift; (cd "$folder" && "$@"); }
 hex() { printf '%s' "$1" | od -An -tx1 -v | tr -d ' \n' | tr a-f A-F; }
 service_pid() {  # the PID of the process that owns bus name $1, or nothing
   local reply
@@ -63,6 +64,13 @@ for env in "$build"/families/*/family.env; do
     snmp 2 0 0 0 127.0.0.1 1.3.6.1.4.1.59999.9.9.0
   expect "$FAMILY: a cancel file in a missing folder" "$(snmpline FALSE)" 0 \
     "$tool" PdeSnmpGet_XPC 4 0 "$work/none/x" 0 3 0 p0 p1 p2 public p4 p5 127.0.0.1 1.3.6.1.2.1.1.1.0
+
+  # A relative cancel file is the caller's, in the folder the tool runs in.
+  mkdir -p "$work/caller-$FAMILY"
+  expect "$FAMILY: a read with a relative cancel file" "$(snmpline 'TRUE:uResult.integer=2')" 0 in_folder \
+    "$work/caller-$FAMILY" "$tool" PdeSnmpGet_XPC 2 0 rel.cancel 250 3 0 p0 p1 p2 public p4 p5 127.0.0.1 1.3.6.1.2.1.25.3.2.1.5.1
+  [ -f "$work/caller-$FAMILY/rel.cancel" ] && ok "$FAMILY: the relative cancel file is made in the caller's folder" ||
+    bad "$FAMILY: no cancel file in the caller's folder"
 
   # A time-out of 1000 stays in force for a call that gives 0.
   snmp 4 NULL 1000 0 127.0.0.1 1.3.6.1.2.1.1.1.0 >/dev/null
