@@ -1,6 +1,6 @@
 // Figures of the service under the faults users meet, each against its goal.
 // Run through scripts/bench faults (inside scripts/sandbox); one figure alone:
-//   bench_faults stop | writers | spellings [ROUNDS]
+//   bench_faults stop | writers | spellings [ROUNDS] | timeouts | macfield
 //
 // stop       2,000 clients, each with one slow read in flight, and SIGTERM:
 //            the time to exit, and calls answered by the bus instead of by
@@ -15,6 +15,13 @@
 //            cancels once (the cancel call or an outside write, by turns):
 //            reads that missed their cancel, and the time from the cancel to
 //            each reply (default 100 rounds). Goal: 0 missed.
+// timeouts   200 reads of 2,000 ms and 200 of 100 ms of a silent host (each
+//            with a cancel file of its own), sent
+//            together, 3 rounds: reads that ran with the other kind's
+//            time-out. Goal: 0.
+// macfield   one magic-packet request whose MAC field is 30 MB of colons:
+//            how far the service's peak resident size grows, as a multiple
+//            of the request. Goal: <= 4x.
 
 #include "ManyClients.h"
 #include "ServiceHarness.h"
@@ -290,6 +297,90 @@ bool cancelsByTwoSpellings(int rounds)
     return missed == 0;
 }
 
+// --- timeouts -------------------------------------------------------------
+
+bool readsKeepTheirOwnTimeOuts()
+{
+    constexpr std::size_t kReads = 400;  // 2,000 ms and 100 ms by turns
+    constexpr int kOverlapRounds = 3;
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("overlap");
+    std::size_t wrong = 0, lost = 0;
+    double longestShortMs = 0, shortestLongMs = 1e9;
+    {
+        PrivateBus bus;
+        ServiceRun service(serviceExe(names), bus);
+        if (!service.waitForName(bus, names.service))
+            return false;
+        ManyClients clients(kReads, names.service, names.interface, bus.address());
+        for (int round = 0; round < kOverlapRounds; ++round) {
+            Outcomes out;
+            out.resize(kReads);
+            std::vector<Clock::time_point> sent(kReads);
+            for (std::size_t i = 0; i < kReads; ++i) {
+                const std::string read = requests::read("0", dir + "/c" + std::to_string(i), i % 2 ? 100 : 2000);
+                sent[i] = Clock::now();
+                clients.call(i, requests::kRead, read, out.slot(i));
+            }
+            lost += kReads - out.waitFor(kReads, 20s);
+            const auto all = out.all();
+            for (std::size_t i = 0; i < kReads; ++i) {
+                if (!all[i])
+                    continue;
+                // A read that took the other kind's time-out ends on the
+                // wrong side of 1,000 ms.
+                const double took = ms(all[i]->at - sent[i]);
+                wrong += i % 2 ? took >= 1000 : took < 1000;
+                if (i % 2)
+                    longestShortMs = std::max(longestShortMs, took);
+                else
+                    shortestLongMs = std::min(shortestLongMs, took);
+            }
+        }
+    }
+    fs::remove_all(dir);
+    std::printf("%d rounds of 200 reads of 2,000 ms and 200 of 100 ms at once: %zu ran with another's time-out, "
+                "%zu unanswered; longest short read %.0f ms, shortest long read %.0f ms  [goal: 0, 0]\n",
+                kOverlapRounds, wrong, lost, longestShortMs, shortestLongMs);
+    return wrong == 0 && lost == 0;
+}
+
+// --- macfield -------------------------------------------------------------
+
+long peakResidentKb(pid_t pid)
+{
+    std::FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/status").c_str(), "r");
+    long kb = -1;
+    char line[256];
+    while (f && std::fgets(line, sizeof line, f))
+        if (std::sscanf(line, "VmHWM: %ld", &kb) == 1)
+            break;
+    if (f)
+        std::fclose(f);
+    return kb;
+}
+
+bool longMacFieldStaysSmall()
+{
+    const std::string request = "127.0.0.1:ARGipAddressStr:" + std::string(30'000'000, ':') +
+                                ":ARGmacAddressStr:NULL:ARGpasswordStr:";
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    PrivateBus bus;
+    ServiceRun service(serviceExe(names), bus);
+    if (!service.waitForName(bus, names.service))
+        return false;
+    ManyClients clients(1, names.service, names.interface, bus.address());
+    const long before = peakResidentKb(service.pid());
+    const auto outcome = clients.callAndWait(0, std::string(methodName(Operation::SendMagicPacket)), request, 60s);
+    const long after = peakResidentKb(service.pid());
+    const double growth = static_cast<double>(after - before) * 1024 / static_cast<double>(request.size());
+    std::printf("one magic-packet request of %.1f MB, its MAC field all colons: reply %s, peak resident size "
+                "%ld -> %ld KiB, growth %.2fx the request  [goal: <= 4x]\n",
+                static_cast<double>(request.size()) / 1e6, outcome ? outcome->text.c_str() : "(none)", before, after,
+                growth);
+    return outcome && outcome->text == "0" && growth <= 4;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -307,6 +398,10 @@ int main(int argc, char** argv)
         met = writersOfOneFile() && met;
     if (only.empty() || only == "spellings")
         met = cancelsByTwoSpellings(rounds) && met;
+    if (only.empty() || only == "timeouts")
+        met = readsKeepTheirOwnTimeOuts() && met;
+    if (only.empty() || only == "macfield")
+        met = longMacFieldStaysSmall() && met;
     std::fflush(stdout);
     return met ? 0 : 1;
 }
