@@ -15,10 +15,9 @@
 //            cancels once (the cancel call or an outside write, by turns):
 //            reads that missed their cancel, and the time from the cancel to
 //            each reply (default 100 rounds). Goal: 0 missed.
-// timeouts   200 reads of 2,000 ms and 200 of 100 ms of a silent host (each
-//            with a cancel file of its own), sent
-//            together, 3 rounds: reads that ran with the other kind's
-//            time-out. Goal: 0.
+// timeouts   200 reads of 2,000 ms and 200 of 100 ms of a silent host, each
+//            with a cancel file of its own, sent together, 3 rounds: reads
+//            that ran with the other kind's time-out. Goal: 0.
 // macfield   one magic-packet request whose MAC field is 30 MB of colons:
 //            how far the service's peak resident size grows, as a multiple
 //            of the request. Goal: <= 4x.
