@@ -5,8 +5,8 @@
 #include "ZelStringEncode.h"
 
 #include <strings.h>
+#include <uriparser/Uri.h>
 
-#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -61,27 +61,18 @@ std::string absoluteIn(const std::string& folder, const std::string& path)
 }
 
 // A "file:" URL whose path is relative ("file:out.plist") gets the folder in
-// front, each byte outside the unreserved ones and "/" percent-encoded.
+// front, written as uriparser writes a file name into a URL.
 std::string absoluteUrlIn(const std::string& folder, const std::string& url)
 {
     constexpr std::size_t kScheme = 5;  // "file:"
     const bool fileScheme = url.size() > kScheme && strncasecmp(url.c_str(), "file:", kScheme) == 0;
     if (!fileScheme || url[kScheme] == '/' || folder.empty())
         return url;
-    std::string absolute = url.substr(0, kScheme) + "//";
-    for (const char c : folder) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (std::isalnum(byte) || std::strchr("/-._~", c)) {
-            absolute += c;
-        } else {
-            absolute += '%';
-            absolute += "0123456789ABCDEF"[byte >> 4];
-            absolute += "0123456789ABCDEF"[byte & 0xF];
-        }
-    }
-    if (folder.back() != '/')
-        absolute += '/';
-    return absolute + url.substr(kScheme);
+    const std::string folderName = folder.back() == '/' ? folder : folder + '/';
+    std::vector<char> folderUrl(8 + 3 * folderName.size() + 1);
+    if (uriUnixFilenameToUriStringA(folderName.c_str(), folderUrl.data()) != URI_SUCCESS)
+        return url;
+    return folderUrl.data() + url.substr(kScheme);
 }
 
 // The request of each layout; argument k of the layout is argv[k + 1].

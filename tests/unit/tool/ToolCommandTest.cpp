@@ -103,7 +103,7 @@ TEST(ToolCommand, RelativePathsAndFileUrlsGoOutAbsoluteInTheCallersFolder)
         {{"WriteDictionaryToPlistFile_XPC", "file:out.plist", "<d/>"}, "/home/My Docs",
          "file:///home/My%20Docs/out.plist:AddURL:END<d/>"},
         {{"WriteDictionaryToPlistFile_XPC", "FILE:a%20b", "t"}, "/h\xc3\xbc/~a_b-c.d",
-         "FILE:///h%C3%BC/~a_b-c.d/a%20b:AddURL:ENDt"},
+         "file:///h%C3%BC/~a_b-c.d/a%20b:AddURL:ENDt"},
         {{"WriteDictionaryToPlistFile_XPC", "file:///tmp/a", "t"}, "/home/u", "file:///tmp/a:AddURL:ENDt"},
         {{"WriteDictionaryToPlistFile_XPC", "out.plist", "t"}, "/home/u", "out.plist:AddURL:ENDt"},
         {{"WriteDictionaryToPlistFile_XPC", "http:x", "t"}, "/home/u", "http:x:AddURL:ENDt"},
