@@ -390,9 +390,10 @@ void releaseBeyond(int fd, std::size_t oldSize, std::size_t newSize)
 // needs no new room, since those blocks were just written.
 Outcome writeInPlace(int fd, bool readable, const struct stat& st, std::string_view data)
 {
-    const auto oldSize = static_cast<std::size_t>(st.st_size);
-    if (!readable || oldSize > kMaxKeptOldBytes)
+    // Compared as off_t: a 32-bit size_t would cut a longer old text short.
+    if (!readable || st.st_size > static_cast<off_t>(kMaxKeptOldBytes))
         return Outcome::Refused;
+    const auto oldSize = static_cast<std::size_t>(st.st_size);
     const auto old = readAt(fd, oldSize);
     if (!old)
         return Outcome::Refused;

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <acl/libacl.h>
+#include <sys/acl.h>
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -288,24 +291,40 @@ TEST(PlistWrite, InPlaceWriteThatFailsPartWayPutsTheOldTextBack)
     EXPECT_TRUE(now == old) << "the old text is gone: " << now.size() << " bytes, " << now.substr(0, 16) << "...";
 }
 
-TEST(PlistWrite, ExtendedAttributesAreKeptOnTheReplacedFile)
+// A replaced file keeps its user attribute and its ACL; one without an ACL
+// does not take the folder's default ACL that its new file was born with.
+TEST(PlistWrite, AttributesAndTheAclAreKeptAndTheFoldersDefaultAclIsNotAdded)
 {
     TempDir dir;
-    const std::string path = dir / "tagged.plist";
-    writeFile(path, "old");
+    const std::string tagged = dir / "tagged.plist", plain = dir / "plain.plist";
+    writeFile(tagged, "old");
+    writeFile(plain, "old");
     const std::string value = "kept\x01value";
-    if (::setxattr(path.c_str(), "user.ph.tag", value.data(), value.size(), 0) != 0)
-        GTEST_SKIP() << "the file system of " << dir.path() << " has no user attributes";
-    ::chmod(path.c_str(), 0640);
-    const ino_t before = statOf(path).st_ino;
+    const acl_t fileAcl = acl_from_text("u::rw-,u:4242:rw-,g::r--,m::rw-,o::---");
+    const acl_t folderDefault = acl_from_text("u::rwx,u:4243:r--,g::r-x,m::r-x,o::r-x");
+    const bool supported = ::setxattr(tagged.c_str(), "user.ph.tag", value.data(), value.size(), 0) == 0 &&
+                           acl_set_file(tagged.c_str(), ACL_TYPE_ACCESS, fileAcl) == 0 &&
+                           acl_set_file(dir.path().c_str(), ACL_TYPE_DEFAULT, folderDefault) == 0;
+    acl_free(fileAcl);
+    acl_free(folderDefault);
+    if (!supported)
+        GTEST_SKIP() << "the file system of " << dir.path() << " has no user attributes or ACLs";
+    const ino_t before = statOf(tagged).st_ino;
 
-    EXPECT_TRUE(write(path, "new"));
-    EXPECT_EQ(readFile(path), "new");
-    EXPECT_NE(statOf(path).st_ino, before) << "expected the file to be replaced, not written in place";
+    EXPECT_TRUE(write(tagged, "new") && write(plain, "new"));
+    EXPECT_EQ(readFile(tagged), "new");
+    EXPECT_NE(statOf(tagged).st_ino, before) << "expected the file to be replaced, not written in place";
     char got[64] = {};
-    const ssize_t n = ::getxattr(path.c_str(), "user.ph.tag", got, sizeof got);
+    const ssize_t n = ::getxattr(tagged.c_str(), "user.ph.tag", got, sizeof got);
     EXPECT_EQ(n > 0 ? std::string(got, static_cast<std::size_t>(n)) : std::string("<none>"), value);
-    EXPECT_EQ(statOf(path).st_mode & 07777, 0640u);
+    const acl_t kept = acl_get_file(tagged.c_str(), ACL_TYPE_ACCESS);
+    char* text = kept ? acl_to_any_text(kept, nullptr, ',', 0) : nullptr;
+    EXPECT_STREQ(text, "user::rw-,user:4242:rw-,group::r--,mask::rw-,other::---");
+    acl_free(text);
+    acl_free(kept);
+    EXPECT_EQ(statOf(tagged).st_mode & 07777, 0660u);
+    EXPECT_EQ(acl_extended_file(plain.c_str()), 0) << "the folder's default ACL was added";
+    EXPECT_EQ(readFile(plain), "new");
 }
 
 TEST(CancelFile, IsMadeWith0664NeverTruncatedAndEachCancelAppendsOneByte)
