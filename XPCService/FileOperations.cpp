@@ -259,7 +259,7 @@ bool lockForWriting(int fd)
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     const auto deadline = Clock::now() + kMaxLockWait;
-    auto pause = std::chrono::microseconds(200);
+    auto pause = std::chrono::microseconds(100);
     for (;;) {
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
             return true;
@@ -268,7 +268,7 @@ bool lockForWriting(int fd)
         if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::microseconds(20000));
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
 }
 
