@@ -75,9 +75,6 @@ FenwaXPCServiceDelegate::FenwaXPCServiceDelegate(StringForm stringForm, CancelWa
 
 void FenwaXPCServiceDelegate::serviceStopping()
 {
-    // The temporary files go first: the process may end soon after this,
-    // without waiting for the writes that own them.
-    stopFileWrites();
     descriptors_.stop();
     watcher_.stopAll();
 }

@@ -1,23 +1,21 @@
 #include "FileOperations.h"
 
-#include "FileTurns.h"
-#include "TemporaryFiles.h"
 #include "Text.h"
 #include "UniqueFd.h"
 
+#include <acl/libacl.h>
+#include <attr/libattr.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -35,8 +33,8 @@ constexpr int kOpenFlags = O_RDWR | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY
 // The probe holds its path in 256 bytes with the terminating zero.
 constexpr std::size_t kMaxProbePathBytes = 255;
 
-// Another program's advisory lock is waited for this long; the writes of
-// this process wait for each other in turn, as long as it takes.
+// Another program's advisory lock, or another write's of this process, is
+// waited for this long.
 constexpr auto kMaxLockWait = std::chrono::seconds(5);
 
 // An in-place write keeps a copy of the old text to put back should it fail
@@ -44,11 +42,10 @@ constexpr auto kMaxLockWait = std::chrono::seconds(5);
 // longer than that is refused rather than copied into memory.
 constexpr std::size_t kMaxKeptOldBytes = std::size_t{128} << 20;
 
-// The data go to a temporary file in pieces, so a stop is seen between them.
-constexpr std::size_t kWritePiece = std::size_t{1} << 20;
-
-// How often a write starts over because the path changed under it.
-constexpr int kMaxAttempts = 8;
+// How often a call looks at its path again because others changed it in
+// between: each new look follows someone else's progress, so this bound is
+// only reached by a path that changes without end.
+constexpr int kMaxLooks = 64;
 
 // File systems whose files are the kernel's settings and interfaces, not
 // texts to keep: writing one changes the system, and size, truncation and
@@ -83,7 +80,10 @@ constexpr uint32_t kPseudoFileSystems[] = {
     0x67596969,  // rpc_pipefs
 };
 
-bool usablePath(const std::string& path) { return !path.empty() && path.find('\0') == std::string::npos; }
+bool usablePath(const std::string& path)
+{
+    return !path.empty() && path[0] == '/' && path.find('\0') == std::string::npos;
+}
 
 int openRetrying(int dir, const char* path, int flags, mode_t mode = 0)
 {
@@ -113,15 +113,17 @@ bool isOrdinaryFile(int fd, struct stat& st)
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && !onPseudoFileSystem(fd);
 }
 
+std::string procPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 // Opens the file that the O_PATH descriptor node holds anew, with flags,
-// through /proc/self/fd: the same inode, whatever its path names by now, so
-// nothing but the file that was looked at is ever opened for writing.
-// Without /proc, the path (dir, name) is opened and must still lead to the
-// same inode (st); then a device swapped in between would be opened.
+// through /proc/self/fd: the same inode, whatever its path names by now (it
+// may even be unlinked), so nothing but the file that was looked at is ever
+// opened for writing. Without /proc, the path (dir, name) is opened and must
+// still lead to the same inode (st); then a device swapped in between would
+// be opened.
 UniqueFd reopen(int node, const struct stat& st, int dir, const char* name, int flags)
 {
-    const std::string self = "/proc/self/fd/" + std::to_string(node);
-    UniqueFd fd(openRetrying(AT_FDCWD, self.c_str(), flags));
+    UniqueFd fd(openRetrying(AT_FDCWD, procPath(node).c_str(), flags));
     if (fd || errno != ENOENT || ::access("/proc/self/fd", F_OK) == 0)
         return fd;
     fd.reset(openRetrying(dir, name, flags));
@@ -137,42 +139,55 @@ std::string parentOf(const std::string& path)
 {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos)
-        return ".";
+        return ".";  // a cancel file's path may be relative
     return slash == 0 ? std::string("/") : path.substr(0, slash);
 }
 
-std::string nameOf(const std::string& path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
 // The folder that path's last name lies in, for making a file there; none
 // when it cannot be opened or is on a pseudo-file system.
-std::shared_ptr<const UniqueFd> openFolderToCreateIn(const std::string& path)
+UniqueFd openFolderToCreateIn(const std::string& path)
 {
-    auto folder = std::make_shared<const UniqueFd>(
-        openRetrying(AT_FDCWD, parentOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!*folder || onPseudoFileSystem(folder->get()))
-        return nullptr;
+    UniqueFd folder(openRetrying(AT_FDCWD, parentOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (folder && onPseudoFileSystem(folder.get()))
+        folder.reset();
     return folder;
 }
 
+// A new file in folder that no name leads to, open for reading and writing
+// with mode; it vanishes when closed unless linked in. None (errno set) when
+// the folder takes no new file or the file system makes no such files.
+UniqueFd openNamelessIn(int folder, mode_t mode)
+{
+    UniqueFd fd(openRetrying(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode));
+    if (fd)
+        ::fchmod(fd.get(), mode);  // the mask does not narrow it
+    return fd;
+}
+
+// The errors of a file system that makes no nameless files (some network file
+// systems): there, files are written under their own names as they always
+// were.
+bool namelessRefused(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
 struct Opened {
     UniqueFd fd;
-    bool created = false;
+    bool created = false;  // made at the path by this call
 };
 
-// Opens the regular file at path for reading and writing in append mode,
-// creating it (0664, whatever the process's mask is by then) if there is
-// none. Whether this call created it is learnt from an exclusive create, so a
-// file that someone else creates in between is never taken for ours. What is
-// there is looked at before it is opened for writing: anything but a regular
-// file on an ordinary file system is refused, and nothing is made in a
-// folder on a pseudo-file system.
-Opened openOrdinaryCreating(const std::string& path)
+// Opens the regular file at path for reading and writing in append mode. When
+// there is none, a missing file is made (0664, whatever the process's mask
+// is by then), unless nameless: then a file that is never named shows that
+// the folder takes one, and the file system keeps no trace of the call. A
+// file made is learnt from an exclusive create, so one that someone else
+// creates in between is never taken for ours. Anything but a regular file on
+// an ordinary file system is refused before it is opened for writing, and a
+// dangling symbolic link is not followed to make its target.
+Opened openOrdinary(const std::string& path, bool nameless)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    const std::string name = nameOf(path);
+    for (int look = 0; look < kMaxLooks; ++look) {
         const UniqueFd node(openRetrying(AT_FDCWD, path.c_str(), O_PATH | O_CLOEXEC));
         if (node) {
             struct stat st {};
@@ -180,21 +195,32 @@ Opened openOrdinaryCreating(const std::string& path)
                 return {};
             return {reopen(node.get(), st, AT_FDCWD, path.c_str(), kOpenFlags), false};
         }
-        if (errno != ENOENT)
+        if (errno != ENOENT || name.empty())
             return {};
-        const std::string name = nameOf(path);
-        if (name.empty())
-            return {};
-        const auto folder = openFolderToCreateIn(path);
+        const UniqueFd folder = openFolderToCreateIn(path);
         if (!folder)
             return {};
-        UniqueFd fd(openRetrying(folder->get(), name.c_str(), kOpenFlags | O_CREAT | O_EXCL, kCreatedMode));
+
+        if (nameless) {
+            struct stat st {};
+            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+                if (S_ISLNK(st.st_mode))
+                    return {};
+                continue;  // made by someone else since the look
+            }
+            if (errno != ENOENT)
+                return {};
+            UniqueFd fd = openNamelessIn(folder.get(), kCreatedMode);
+            if (fd || !namelessRefused(errno))
+                return {std::move(fd), false};
+        }
+        UniqueFd fd(openRetrying(folder.get(), name.c_str(), kOpenFlags | O_CREAT | O_EXCL, kCreatedMode));
         if (fd) {
             ::fchmod(fd.get(), kCreatedMode);
             return {std::move(fd), true};
         }
-        // EEXIST: made by someone else since the look, or a dangling link,
-        // which is refused after the last attempt.
+        // EEXIST: made by someone else since the look (then look again), or
+        // a dangling link, refused after the last look.
         if (errno != EEXIST)
             return {};
     }
@@ -221,38 +247,28 @@ std::optional<std::string> resolveFinalLinks(std::string path)
     return std::nullopt;
 }
 
-// The process's writes: their turns at each file and their temporary files.
-// Never destroyed, since a write may still run while the process ends.
-FileTurns& fileTurns()
-{
-    static FileTurns* const turns = new FileTurns;
-    return *turns;
-}
-
-bool fileWritesStopped() { return temporaryFiles().stopped(); }
-
-// Takes the advisory write lock on the whole file that other programs' locks
-// respect (an open file description lock, which conflicts with their record
-// locks as well). Tried rather than waited for in the kernel, so that a stop
-// ends the wait and a program that never lets go costs kMaxLockWait and a
+// Takes the advisory write lock on the whole file (an open file description
+// lock, which conflicts with other programs' record locks as well, and with
+// every other description of this process). Tried rather than waited for in
+// the kernel, so that a holder that never lets go costs kMaxLockWait and a
 // "FALSE", not a call that is never answered. A file system without locks
-// has nothing to wait for; the writes of this process still take turns.
+// has nothing to wait for.
 bool lockForWriting(int fd)
 {
     struct flock lock {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     const auto deadline = Clock::now() + kMaxLockWait;
-    auto pause = std::chrono::milliseconds(1);
+    auto pause = std::chrono::microseconds(100);
     for (;;) {
         if (::fcntl(fd, F_OFD_SETLK, &lock) == 0)
             return true;
         if (errno == ENOLCK || errno == EINVAL || errno == EOPNOTSUPP)
             return true;
-        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || fileWritesStopped() || Clock::now() >= deadline)
+        if ((errno != EAGAIN && errno != EACCES && errno != EINTR) || Clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, std::chrono::milliseconds(20));
+        pause = std::min(pause * 2, std::chrono::microseconds(2000));
     }
 }
 
@@ -275,25 +291,7 @@ std::size_t writeAt(int fd, std::string_view data, off_t at)
     return done;
 }
 
-// Writes data at the file's offset in pieces, giving up (ECANCELED) when the
-// service stops in between.
-bool writeInPieces(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        if (fileWritesStopped()) {
-            errno = ECANCELED;
-            return false;
-        }
-        const ssize_t n = ::write(fd, data.data(), std::min(data.size(), kWritePiece));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool writeWholeAndSync(int fd, std::string_view data) { return writeAt(fd, data, 0) == data.size() && ::fsync(fd) == 0; }
 
 // The whole of the first size bytes of fd; none when fewer can be read.
 std::optional<std::string> readAt(int fd, std::size_t size)
@@ -311,92 +309,24 @@ std::optional<std::string> readAt(int fd, std::size_t size)
     return bytes;
 }
 
-// The names of fd's extended attributes that this process may see; an empty
-// list where the file system has none. None on an error.
-std::optional<std::vector<std::string>> attributeNames(int fd)
+// libattr's choice (/etc/xattr.conf: the ACL goes to libacl, some are never
+// copied), less file capabilities: a write through the file drops them, so a
+// replace does not carry them over either.
+int carriedOver(const char* name, struct error_context* context)
 {
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t size = ::flistxattr(fd, nullptr, 0);
-        if (size < 0)
-            return errno == ENOTSUP ? std::optional<std::vector<std::string>>(std::in_place) : std::nullopt;
-        std::vector<char> list(static_cast<std::size_t>(size));
-        const ssize_t got = ::flistxattr(fd, list.data(), list.size());
-        if (got < 0 && errno == ERANGE)
-            continue;  // grew in between
-        if (got < 0)
-            return std::nullopt;
-        std::vector<std::string> names;
-        for (std::size_t at = 0; at < static_cast<std::size_t>(got);) {
-            const std::size_t end = std::find(list.begin() + static_cast<std::ptrdiff_t>(at),
-                                              list.begin() + got, '\0') - list.begin();
-            if (end > at)
-                names.emplace_back(list.data() + at, end - at);
-            at = end + 1;
-        }
-        return names;
-    }
-    return std::nullopt;
+    return std::string_view(name) != "security.capability" && attr_copy_check_permissions(name, context);
 }
 
-enum class Value { Got, Absent, Failed };
-
-Value attributeValue(int fd, const std::string& name, std::vector<char>& value)
-{
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        const ssize_t size = ::fgetxattr(fd, name.c_str(), nullptr, 0);
-        if (size < 0)
-            return errno == ENODATA ? Value::Absent : Value::Failed;
-        value.resize(static_cast<std::size_t>(size));
-        const ssize_t got = ::fgetxattr(fd, name.c_str(), value.data(), value.size());
-        if (got < 0 && errno == ERANGE)
-            continue;
-        if (got < 0)
-            return errno == ENODATA ? Value::Absent : Value::Failed;
-        value.resize(static_cast<std::size_t>(got));
-        return Value::Got;
-    }
-    return Value::Failed;
-}
-
-// A write through the file drops file capabilities, so a replace does not
-// carry them over either.
-bool carriedOver(const std::string& name) { return name != "security.capability"; }
-
-// Gives to the extended attributes of from, as far as this process sees
-// them: user.*, the POSIX ACL (system.posix_acl_access), security.* and, for
-// root, trusted.*. Those that the new file got from its folder (a default
-// ACL) and the old one lacks go again; the security.* ones the system gave
-// it stay. False when one that the old file has cannot be set on the new one.
+// Gives to the extended attributes of from (user.*, security.*, trusted.*
+// for root) and its ACL, in place of the one the new file may have got from
+// its folder's default ACL. False when one of them cannot be set.
 bool copyAttributes(int from, int to)
 {
-    const auto names = attributeNames(from);
-    if (!names)
-        return false;
-    std::vector<char> value, given;
-    for (const std::string& name : *names) {
-        if (!carriedOver(name))
-            continue;
-        const Value got = attributeValue(from, name, value);
-        if (got == Value::Failed)
-            return false;
-        // One the new file has already (a security label the system gave
-        // it) is not set again: setting it may need a right that the copy
-        // does not.
-        if (got == Value::Absent || (attributeValue(to, name, given) == Value::Got && given == value))
-            continue;
-        if (::fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0)
-            return false;
-    }
-    const auto made = attributeNames(to);
-    if (!made)
-        return false;
-    for (const std::string& name : *made) {
-        if (name.rfind("security.", 0) == 0 || std::find(names->begin(), names->end(), name) != names->end())
-            continue;
-        if (::fremovexattr(to, name.c_str()) != 0 && errno != ENODATA)
-            return false;
-    }
-    return true;
+    // libattr reads its configuration at the first check, unguarded: that
+    // first check happens once, here, before copies run side by side.
+    static const bool configured = attr_copy_check_permissions("user.", nullptr) >= 0;
+    return configured && attr_copy_fd("", from, "", to, carriedOver, nullptr) == 0 &&
+           perm_copy_fd("", from, "", to, nullptr) == 0;
 }
 
 // The rename itself reaches the disk with the folder.
@@ -405,6 +335,40 @@ void syncFolder(int folder)
     const UniqueFd dir(openRetrying(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir)
         ::fsync(dir.get());
+}
+
+// Gives the nameless file temp a name in folder: straight the name when it
+// must be new (EEXIST when one came meanwhile), else a temporary name first,
+// renamed over the old file. False (errno set) when that cannot be done; no
+// name of temp is left then.
+bool linkIn(int temp, int folder, const std::string& name, bool replace)
+{
+    const auto link = [&](const std::string& as) {
+        if (::linkat(AT_FDCWD, procPath(temp).c_str(), folder, as.c_str(), AT_SYMLINK_FOLLOW) == 0)
+            return true;
+        // Without /proc, only a privileged process may link a descriptor.
+        return errno == ENOENT && ::linkat(temp, "", folder, as.c_str(), AT_EMPTY_PATH) == 0;
+    };
+    if (!replace)
+        return link(name);
+
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const std::string as = "." + name.substr(0, 200) + "." + std::to_string(::getpid()) + "." +
+                               std::to_string(serial++);
+        if (!link(as)) {
+            if (errno == EEXIST)
+                continue;  // a name left by a process that had our id
+            return false;
+        }
+        if (::renameat(folder, as.c_str(), folder, name.c_str()) == 0)
+            return true;
+        const int error = errno;
+        ::unlinkat(folder, as.c_str(), 0);
+        errno = error;
+        return false;
+    }
+    return false;
 }
 
 enum class Outcome { Written, Refused, Again };
@@ -417,18 +381,19 @@ void releaseBeyond(int fd, std::size_t oldSize, std::size_t newSize)
                     static_cast<off_t>(newSize - oldSize));
 }
 
-// Writes data through the file itself, under its turn and lock. First the
-// room for the new length is taken (fallocate, beyond the end only in
-// blocks, the length unchanged), so a full disk refuses the write before a
-// byte of it lands. The old text is kept in memory meanwhile: should the
-// write still fail part-way (a failing device; a file system without
-// fallocate, where the room is found only by writing), what was changed is
-// put back, which needs no new room, since those blocks were just written.
+// Writes data through the file itself, under its lock. First the room for
+// the new length is taken (fallocate, beyond the end only in blocks, the
+// length unchanged), so a full disk refuses the write before a byte of it
+// lands. The old text is kept in memory meanwhile: should the write still
+// fail part-way (a failing device; a file system without fallocate, where
+// the room is found only by writing), what was changed is put back, which
+// needs no new room, since those blocks were just written.
 Outcome writeInPlace(int fd, bool readable, const struct stat& st, std::string_view data)
 {
-    const auto oldSize = static_cast<std::size_t>(st.st_size);
-    if (!readable || oldSize > kMaxKeptOldBytes)
+    // Compared as off_t: a 32-bit size_t would cut a longer old text short.
+    if (!readable || st.st_size > static_cast<off_t>(kMaxKeptOldBytes))
         return Outcome::Refused;
+    const auto oldSize = static_cast<std::size_t>(st.st_size);
     const auto old = readAt(fd, oldSize);
     if (!old)
         return Outcome::Refused;
@@ -463,81 +428,87 @@ Outcome writeInPlace(int fd, bool readable, const struct stat& st, std::string_v
     return Outcome::Refused;
 }
 
-// A new file at name in folder: made whole as a temporary file and renamed
-// to the name, unless a file has come there meanwhile (then Again).
-Outcome writeNewFile(const std::shared_ptr<const UniqueFd>& folder, const std::string& name, std::string_view data)
+// A new file at name in folder, made whole before the name leads to it. Where
+// the file system makes no nameless files, the file is made under its name,
+// locked, written and removed again should that fail. Again when a file came
+// to the name meanwhile.
+Outcome writeNewFile(int folder, const std::string& name, std::string_view data)
 {
-    auto temp = temporaryFiles().create(folder, name, kCreatedMode);
-    if (!temp || !writeInPieces(temp->fd(), data) || ::fsync(temp->fd()) != 0)
+    const UniqueFd temp = openNamelessIn(folder, kCreatedMode);
+    if (temp) {
+        if (!writeWholeAndSync(temp.get(), data))
+            return Outcome::Refused;
+        if (!linkIn(temp.get(), folder, name, false))
+            return errno == EEXIST ? Outcome::Again : Outcome::Refused;
+        syncFolder(folder);
+        return Outcome::Written;
+    }
+    if (!namelessRefused(errno))
         return Outcome::Refused;
-    if (!temp->renameOver(name, true))
+
+    const UniqueFd fd(openRetrying(folder, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kCreatedMode));
+    if (!fd)
         return errno == EEXIST ? Outcome::Again : Outcome::Refused;
-    syncFolder(folder->get());
-    return Outcome::Written;
+    ::fchmod(fd.get(), kCreatedMode);
+    if (lockForWriting(fd.get()) && writeWholeAndSync(fd.get(), data)) {
+        syncFolder(folder);
+        return Outcome::Written;
+    }
+    struct stat made {}, now {};
+    if (::fstat(fd.get(), &made) == 0 && ::fstatat(folder, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        made.st_dev == now.st_dev && made.st_ino == now.st_ino)
+        ::unlinkat(folder, name.c_str(), 0);
+    return Outcome::Refused;
 }
 
-// An existing file, under its turn and lock: replaced whole by a temporary
-// file that carries its mode, owner, group and extended attributes (ACL
-// included), renamed over it. Where that cannot keep what belongs to the
-// file (hard links, an owner or attribute the process cannot give, no new
-// file in the folder, a mount point), the file is written in place.
-Outcome writeExisting(const std::shared_ptr<const UniqueFd>& folder, const std::string& name, int fd, bool readable,
-                      const struct stat& st, std::string_view data)
+// An existing file, under its lock: replaced whole by a nameless file that
+// carries its mode, owner, group, extended attributes and ACL, renamed over
+// it. Where that cannot keep what belongs to the file (hard links, an owner
+// or attribute the process cannot give, no new file in the folder, a mount
+// point), the file is written in place.
+Outcome writeExisting(int folder, const std::string& name, int fd, bool readable, const struct stat& st,
+                      std::string_view data)
 {
     if (st.st_nlink > 1)
         return writeInPlace(fd, readable, st, data);
-    auto temp = temporaryFiles().create(folder, name, st.st_mode & 0777);
+    const UniqueFd temp = openNamelessIn(folder, st.st_mode & 0777);
     if (!temp)
-        return fileWritesStopped() ? Outcome::Refused : writeInPlace(fd, readable, st, data);
+        return writeInPlace(fd, readable, st, data);
 
     // Only root may give the new file another owner, and the change of owner
     // clears set-id bits, so the mode comes after it.
-    [[maybe_unused]] const int ignored = ::fchown(temp->fd(), st.st_uid, st.st_gid);
-    ::fchmod(temp->fd(), st.st_mode & 07777);
+    [[maybe_unused]] const int ignored = ::fchown(temp.get(), st.st_uid, st.st_gid);
+    ::fchmod(temp.get(), st.st_mode & 07777);
     struct stat made {};
-    if (::fstat(temp->fd(), &made) != 0)
+    if (::fstat(temp.get(), &made) != 0)
         return Outcome::Refused;
-    if (made.st_uid != st.st_uid || made.st_gid != st.st_gid || !copyAttributes(fd, temp->fd())) {
-        temp.reset();
+    if (made.st_uid != st.st_uid || made.st_gid != st.st_gid || !copyAttributes(fd, temp.get()))
         return writeInPlace(fd, readable, st, data);
-    }
 
-    if (!writeInPieces(temp->fd(), data) || ::fsync(temp->fd()) != 0)
+    if (!writeWholeAndSync(temp.get(), data))
         return Outcome::Refused;
-    if (!temp->renameOver(name, false)) {
-        if (errno != EBUSY && errno != EXDEV)
-            return Outcome::Refused;
-        temp.reset();
-        return writeInPlace(fd, readable, st, data);
-    }
-    syncFolder(folder->get());
+    if (!linkIn(temp.get(), folder, name, true))
+        return errno == EBUSY || errno == EXDEV ? writeInPlace(fd, readable, st, data) : Outcome::Refused;
+    syncFolder(folder);
     return Outcome::Written;
 }
 
-// One try at writing data as the whole contents of the file at path. Two
-// writes of this process to one name, or to one file by any of its names,
-// take turns, and hold the file's advisory lock while they write. Again when
-// the path changed under the write; then it starts over.
+// One try at writing data as the whole contents of the file at path, holding
+// the file's advisory lock. Again when the path changed under the write;
+// then it starts over.
 Outcome writeOnce(const std::string& path, std::string_view data)
 {
     const auto target = resolveFinalLinks(path);
     if (!target)
         return Outcome::Refused;
     const std::string name = nameOf(*target);
-    const auto folder = name.empty() ? nullptr : openFolderToCreateIn(*target);
-    struct stat where {};
-    if (!folder || ::fstat(folder->get(), &where) != 0)
+    const UniqueFd folder = name.empty() ? UniqueFd() : openFolderToCreateIn(*target);
+    if (!folder)
         return Outcome::Refused;
 
-    // The name first: writers of one path then come to its file one by one,
-    // each finding the file that the one before it left there.
-    const auto nameTurn = fileTurns().take({where.st_dev, where.st_ino, name});
-    if (!nameTurn)
-        return Outcome::Refused;
-
-    const UniqueFd node(openRetrying(folder->get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd node(openRetrying(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     if (!node)
-        return errno == ENOENT ? writeNewFile(folder, name, data) : Outcome::Refused;
+        return errno == ENOENT ? writeNewFile(folder.get(), name, data) : Outcome::Refused;
     struct stat st {};
     if (::fstat(node.get(), &st) != 0)
         return Outcome::Refused;
@@ -550,26 +521,22 @@ Outcome writeOnce(const std::string& path, std::string_view data)
     // writing, whatever its folder allows; reading too, where allowed, for
     // the copy that an in-place write keeps.
     bool readable = true;
-    UniqueFd file = reopen(node.get(), st, folder->get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    UniqueFd file = reopen(node.get(), st, folder.get(), name.c_str(), O_RDWR | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (!file && errno == EACCES) {
         readable = false;
-        file = reopen(node.get(), st, folder->get(), name.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        file = reopen(node.get(), st, folder.get(), name.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     }
-    if (!file)
+    if (!file || !lockForWriting(file.get()))
         return Outcome::Refused;
-
-    const auto fileTurn = fileTurns().take({st.st_dev, st.st_ino, {}});
-    if (!fileTurn || !lockForWriting(file.get()))
-        return Outcome::Refused;
-    // Another program may have put a new file at the name while this write
+    // Another writer may have put a new file at the name while this one
     // waited for the lock: then that one is the file to write.
     struct stat now {};
-    if (::fstatat(folder->get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
+    if (::fstatat(folder.get(), name.c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0 || now.st_dev != st.st_dev ||
         now.st_ino != st.st_ino)
         return Outcome::Again;
     if (::fstat(file.get(), &st) != 0)
         return Outcome::Refused;
-    return writeExisting(folder, name, file.get(), readable, st, data);
+    return writeExisting(folder.get(), name, file.get(), readable, st, data);
 }
 
 }  // namespace
@@ -579,7 +546,7 @@ bool isFilePathWritable_XPC(const std::string& path)
     if (path.size() > kMaxProbePathBytes || !usablePath(path) || !isValidUtf8(path))
         return false;
     ::umask(kCreationMask);
-    Opened opened = openOrdinaryCreating(path);
+    Opened opened = openOrdinary(path, true);
     if (!opened.fd)
         return false;
     if (opened.created) {
@@ -600,7 +567,7 @@ bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::stri
     if (!url || !usablePath(url->path))
         return false;
     ::umask(kCreationMask);
-    for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    for (int look = 0; look < kMaxLooks; ++look) {
         const Outcome outcome = writeOnce(url->path, data);
         if (outcome != Outcome::Again)
             return outcome == Outcome::Written;
@@ -610,15 +577,15 @@ bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::stri
 
 bool touchCancelFile(const std::string& path)
 {
-    if (!usablePath(path))
+    if (path.empty() || path.find('\0') != std::string::npos)
         return false;
     ::umask(kCreationMask);
-    return openOrdinaryCreating(path).fd.valid();
+    return openOrdinary(path, false).fd.valid();
 }
 
 bool appendCancelByte(const std::optional<std::string>& path)
 {
-    if (!path || !usablePath(*path))
+    if (!path || path->empty() || path->find('\0') != std::string::npos)
         return false;
     ::umask(kCreationMask);
     const UniqueFd node(openRetrying(AT_FDCWD, path->c_str(), O_PATH | O_CLOEXEC));
@@ -633,10 +600,4 @@ bool appendCancelByte(const std::optional<std::string>& path)
     if (written < 0)
         written = ::write(fd.get(), &cancelByte, 1);
     return written == 1;
-}
-
-void stopFileWrites()
-{
-    temporaryFiles().stop();
-    fileTurns().stop();
 }

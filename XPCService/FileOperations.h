@@ -18,32 +18,34 @@
 #include <string_view>
 
 // True when a regular file at path can be opened, or created, for reading and
-// writing. A file that the probe created is removed again; a file that existed
-// is opened and closed untouched. Paths of 256 or more bytes, with a NUL byte,
-// or not valid UTF-8: false.
+// writing at some moment during the call, also while others make and remove
+// files there. An existing file is opened and closed untouched; for a missing
+// one, a file that is never named shows that the folder takes it, so nothing
+// appears at the path. Relative paths, paths of 256 or more bytes, with a NUL
+// byte or not valid UTF-8, and dangling symbolic links: false.
 bool isFilePathWritable_XPC(const std::string& path);
 
 // Writes data as the whole new contents of the file that url names, or not at
 // all: a write that answers false leaves the old contents as they were.
 //
-// A file is replaced through a temporary file ".name.XXXXXX" in the same
-// folder that carries the file's mode, owner, group and extended attributes
-// (its POSIX ACL included), is synced and renamed over it. Where the rename
-// would give it another owner or group or lose an attribute, split its hard
-// links, or cannot be made in its folder, the data are written through the
-// file itself instead: the room for the new length is taken first
+// The text goes to a file that is never named (O_TMPFILE) in the target's
+// folder, which carries the old file's mode, owner, group, extended
+// attributes and ACL; synced, it is linked in under a temporary name and
+// renamed over the target. Should the process die first, it vanishes. Where
+// that would give the file another owner or group, lose an attribute, split
+// its hard links, or the folder takes no new file, the data are written
+// through the file itself: the room for the new length is taken first
 // (fallocate), so a full disk refuses the write before it begins, and should
 // it still fail part-way, the old text is written back.
 //
-// Two writes of this process to one file, by one name or by its hard links,
-// never mix: they take turns, and hold an advisory lock on the file (an open
-// file description lock) while they write, which other programs' locks
-// respect. A write waits at most 5 s for another program's lock.
+// Writers hold an advisory lock on the file (an open file description lock,
+// which other programs' locks respect and which keeps writers of this process
+// apart too) while they write, and wait at most 5 s for it.
 //
 // An existing file must be one the caller may open for writing; a symbolic
-// link is written through to its target, a new file gets 0664. No URL, a file
-// the caller may not write, or anything but a regular file on an ordinary
-// file system: false. After stopFileWrites(): false.
+// link is written through to its target, a new file gets 0664. No URL, a
+// relative path, a file the caller may not write, or anything but a regular
+// file on an ordinary file system: false.
 bool writeDictionaryToPlistFile_XPC(const std::optional<FileUrl>& url, std::string_view data);
 
 // Creates the cancel file (0664) or opens it as it is, in append mode, and
@@ -55,11 +57,3 @@ bool touchCancelFile(const std::string& path);
 // write error is tried once more. True when exactly one byte was written;
 // false for anything but a regular file on an ordinary file system.
 bool appendCancelByte(const std::optional<std::string>& path);
-
-// The service stops: every temporary file that a property-list write holds
-// is removed now, writes still waiting for their turn or a lock give up, a
-// write into a temporary file gives up at its next piece, and every later
-// property-list write answers false. A write in place that has begun runs to
-// its end, since stopping it would leave the file mixed. Called on the bus
-// thread when the stop begins; safe to call more than once.
-void stopFileWrites();

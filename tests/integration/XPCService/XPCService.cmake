@@ -49,8 +49,7 @@ ph_sandbox_test(watcher_thread_limit_test TIMEOUT 60
   COMMAND ${CMAKE_CURRENT_LIST_DIR}/watcher_thread_limit_test.sh ${CMAKE_BINARY_DIR} ${PH_TESTED_FAMILY})
 set_tests_properties(watcher_thread_limit_test PROPERTIES SKIP_RETURN_CODE 77)
 
-# The property-list write under faults: concurrent writers of one hard-linked
-# file and a stop during a 100 MB write.
+# The property-list write under a stop during a 100 MB write.
 ph_service_exe(plist_write_faults_test ${CMAKE_CURRENT_LIST_DIR}/PlistWriteFaultsTest.cpp)
 ph_sandbox_test(plist_write_faults_test TIMEOUT 300 COMMAND $<TARGET_FILE:plist_write_faults_test>)
 
