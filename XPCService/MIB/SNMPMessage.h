@@ -168,6 +168,11 @@ public:
                                      std::string& nextOID, std::string& contents);
 
 private:
+    // An INTEGER record of one content byte.
+    static void setInteger(SnmpVar& record, uint8_t value);
+    // Content length of binding k's SEQUENCE: its OID and value elements.
+    uint64_t bindingLength(std::size_t k) const;
+
     SnmpVar message_;
     SnmpVar version_;
     SnmpVar communityString_;
