@@ -1,11 +1,5 @@
 #include "MIBConnection.h"
 
-MIBConnection::MIBConnection()
-{
-    replyArray_.reserve(1);
-    baseVarbindObjectIdentifier_.reserve(1);
-}
-
 bool MIBConnection::requestGenericWithSingleResponse(const std::optional<std::string>& community,
                                                      const void* /*userData*/, const std::optional<std::string>& oid,
                                                      uint16_t requestID)
@@ -37,7 +31,3 @@ bool MIBConnection::requestGenericWithSingleResponse(const std::optional<std::st
     // A message that failed its own length test has nothing to send.
     return !msg_.data()->empty();
 }
-
-const std::vector<uint8_t>& MIBConnection::getRawDataCopy() const { return rawDataCopy_; }
-
-const SNMPMessage& MIBConnection::msg() const { return msg_; }

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
-#include <initializer_list>
 #include <optional>
 #include <random>
 #include <sstream>
@@ -55,50 +54,23 @@ Answer truncatedAnswer(std::vector<uint8_t> value, std::size_t n)
     };
 }
 
-// The request id as the request's bytes carry it, read by the builder's
-// fixed layout (30 L 02 01 00 04 n <community> A0 L 02 k <id>, each of L and
-// n in whichever BER length form; k is 2 for the builder, up to 4 for
-// snmpget) rather than by the reader the worker itself uses, so that a fault
-// they shared would show. -1 when the bytes do not follow the layout.
+// The request id as the request's bytes carry it, read at the offsets of a
+// v1 GetRequest whose lengths take one byte (30 L 02 01 00 04 n <community>
+// A0 L 02 k <id>; k is 2 for the builder, up to 4 for snmpget) rather than
+// by the reader the worker itself uses, so that a fault they shared would
+// show. -1 when the bytes do not follow the layout.
 int64_t requestIdByLayout(const std::vector<uint8_t>& r)
 {
-    std::size_t at = 0;
-    const auto expect = [&](std::initializer_list<uint8_t> bytes) {
-        for (const uint8_t b : bytes)
-            if (at >= r.size() || r[at++] != b)
-                return false;
-        return true;
-    };
-    // A length of one byte, or 81 n, or 82 n n.
-    const auto length = [&]() -> std::optional<std::size_t> {
-        if (at >= r.size())
-            return std::nullopt;
-        const uint8_t first = r[at++];
-        if (first < 0x80)
-            return first;
-        const std::size_t count = first & 0x7F;
-        if (count < 1 || count > 2 || r.size() - at < count)
-            return std::nullopt;
-        std::size_t n = 0;
-        for (std::size_t i = 0; i < count; ++i)
-            n = n << 8 | r[at++];
-        return n;
-    };
-    if (!expect({0x30}) || !length() || !expect({0x02, 0x01, 0x00, 0x04}))
+    const std::size_t at = r.size() > 6 ? 7 + std::size_t{r[6]} : r.size();
+    if (r.size() < at + 5 || r[0] != 0x30 || r[at] != 0xA0 || r[at + 2] != 0x02)
         return -1;
-    const auto community = length();
-    if (!community || r.size() - at < *community)
-        return -1;
-    at += *community;
-    if (!expect({0xA0}) || !length() || !expect({0x02}))
-        return -1;
-    const auto idLength = length();
-    if (!idLength || *idLength < 1 || *idLength > 8 || r.size() - at < *idLength)
+    const std::size_t k = r[at + 3];
+    if (k < 1 || k > 8 || r.size() < at + 4 + k)
         return -1;
     // Signed, big-endian as BER reads it (the builder's 34 12 is 0x3412).
-    uint64_t id = (r[at] & 0x80) ? ~uint64_t{0} : 0;
-    for (std::size_t i = 0; i < *idLength; ++i)
-        id = id << 8 | r[at + i];
+    uint64_t id = (r[at + 4] & 0x80) ? ~uint64_t{0} : 0;
+    for (std::size_t i = 0; i < k; ++i)
+        id = id << 8 | r[at + 4 + i];
     return static_cast<int64_t>(id);
 }
 
