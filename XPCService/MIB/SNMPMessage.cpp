@@ -141,8 +141,6 @@ std::optional<std::string> oidTextAt(const std::vector<uint8_t>& message, const 
 
 }  // namespace
 
-SNMPMessage::SNMPMessage() : data_(std::make_shared<std::vector<uint8_t>>()) {}
-
 void SNMPMessage::clearVarbind()
 {
     varbindOids_.clear();
@@ -290,9 +288,6 @@ int64_t SNMPMessage::copyVar(const SnmpVar& record)
         return -1;
     const bool wantsContent = record.length != 0 && !isHeaderOnly(record.type);
     const bool hasContent = record.value && record.value->size() >= record.length;
-
-    // Size first, then write: the header, then the content.
-    data_->reserve(data_->size() + ber::headerSize(record.length) + (wantsContent && hasContent ? record.length : 0));
     ber::appendHeader(*data_, record.type, static_cast<uint16_t>(record.length));
     if (!wantsContent)
         return 0;
@@ -363,13 +358,6 @@ void SNMPMessage::writeSnmpMessageToData()
     // Content that a record lacked leaves the bytes short of the outer length.
     if (!isSnmpValid())
         data_->clear();
-}
-
-std::shared_ptr<std::vector<uint8_t>> SNMPMessage::data() const { return data_; }
-
-void SNMPMessage::setData(std::shared_ptr<std::vector<uint8_t>> data)
-{
-    data_ = data ? std::move(data) : std::make_shared<std::vector<uint8_t>>();
 }
 
 std::vector<SNMPMessage::OidLocation>

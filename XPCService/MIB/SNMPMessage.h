@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One BER element: tag, content length, content bytes (none for headers).
@@ -25,8 +26,6 @@ public:
 
     // Size of every OID record's buffer, and the longest OID text it takes.
     static constexpr std::size_t kOidBufferSize = 256;
-
-    SNMPMessage();
 
     // --- building ---------------------------------------------------------
 
@@ -89,9 +88,12 @@ public:
     // empty when the message cannot be written whole.
     void writeSnmpMessageToData();
 
-    std::shared_ptr<std::vector<uint8_t>> data() const;
+    std::shared_ptr<std::vector<uint8_t>> data() const { return data_; }
     // A null buffer is replaced by a new, empty one.
-    void setData(std::shared_ptr<std::vector<uint8_t>> data);
+    void setData(std::shared_ptr<std::vector<uint8_t>> data)
+    {
+        data_ = data ? std::move(data) : std::make_shared<std::vector<uint8_t>>();
+    }
 
     // Read access to the records.
     const SnmpVar& message() const { return message_; }
@@ -185,5 +187,5 @@ private:
     int32_t varbindCount_ = 0;
     std::vector<SnmpVar> varbindOids_;
     std::vector<SnmpVar> varbindValues_;
-    std::shared_ptr<std::vector<uint8_t>> data_;
+    std::shared_ptr<std::vector<uint8_t>> data_ = std::make_shared<std::vector<uint8_t>>();
 };

@@ -214,7 +214,9 @@ TEST(SNMPMessageParser, RendersEveryValueKindInEveryLengthForm)
         {"more length bytes than 32 bits need", value("04 85 00 00 00 00 02 41 42"), std::nullopt, 4, std::nullopt},
         {"FF is no length", value("04 FF 41 42"), std::nullopt, 4, std::nullopt},
         {"81 00, empty and the message's last element", value("04 81 00"), std::nullopt, 5, std::nullopt},
-        // Whole answers whose lengths take a wider long form anywhere.
+        // Whole answers: the binding at 26 that ends the message (value index
+        // 38), then lengths in a wider long form anywhere.
+        {"answer: the binding at 26", hexBytes(kReply72), "72", 2, "72"},
         {"answer: INTEGER 84", answer(berInteger(-2, 0x02, 4)), "-2", 2, "-2"},
         {"answer: 200 bytes 84", answer(berOctets(text200, 4)), text200, 4, text200},
         {"answer: 300 bytes 83", answer(berOctets(text300, 3)), text300, 4, text300},
