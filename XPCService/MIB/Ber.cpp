@@ -165,6 +165,7 @@ std::optional<std::string> renderValue(const uint8_t* cur, const uint8_t* end, u
 
     // The three kinds that are converted report their own tag as type code,
     // before their content is looked at.
+    static_assert(kSnmpTypeInteger == kInteger && kSnmpTypeOctetString == kOctetString && kSnmpTypeObjectId == kOid);
     if (typeCode && (tag == kInteger || tag == kOctetString || tag == kOid))
         *typeCode = tag;
     switch (tag) {
