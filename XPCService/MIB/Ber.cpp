@@ -45,16 +45,6 @@ std::string renderOctetString(const uint8_t* cur, const uint8_t* end)
     return out;
 }
 
-// Big-endian content bytes in 32 bits, so only the last four count; a signed
-// INTEGER starts from all ones when its first content byte is negative.
-uint32_t foldBytes(const uint8_t* cur, const uint8_t* end, bool isSigned)
-{
-    uint32_t v = (isSigned && cur < end && (*cur & 0x80)) ? 0xFFFFFFFFu : 0u;
-    for (; cur < end; ++cur)
-        v = (v << 8) | *cur;
-    return v;
-}
-
 }  // namespace
 
 void appendHeader(std::vector<uint8_t>& out, uint8_t tag, uint16_t length)
@@ -90,19 +80,36 @@ std::optional<uint32_t> readLength(const uint8_t*& cur, const uint8_t* end)
     return length;
 }
 
-std::optional<Element> readElement(const uint8_t*& cur, const uint8_t* end, Fit fit)
+std::optional<Header> readHeader(const uint8_t*& cur, const uint8_t* end)
 {
     if (cur >= end)
         return std::nullopt;
-    const uint8_t* content = cur + 1;
-    const std::optional<uint32_t> length = readLength(content, end);
+    const uint8_t* after = cur + 1;
+    const std::optional<uint32_t> length = readLength(after, end);
     if (!length)
         return std::nullopt;
-    if (*length > room(content, end) && fit == Fit::Whole)
+    const Header header{*cur, *length};
+    cur = after;
+    return header;
+}
+
+std::optional<Element> readElement(const uint8_t*& cur, const uint8_t* end, Fit fit)
+{
+    const uint8_t* content = cur;
+    const std::optional<Header> header = readHeader(content, end);
+    if (!header || (header->length > room(content, end) && fit == Fit::Whole))
         return std::nullopt;
-    const Element element{*cur, content, content + std::min<std::size_t>(*length, room(content, end))};
+    const Element element{header->tag, content, content + std::min<std::size_t>(header->length, room(content, end))};
     cur = element.contentEnd;
     return element;
+}
+
+uint64_t integerBits(const uint8_t* cur, const uint8_t* end, bool isSigned)
+{
+    uint64_t v = (isSigned && cur < end && (*cur & 0x80)) ? ~uint64_t{0} : 0;
+    for (; cur < end; ++cur)
+        v = (v << 8) | *cur;
+    return v;
 }
 
 bool rendersAsHexPairs(const uint8_t* cur, const uint8_t* end) { return std::any_of(cur, end, isControlByte); }
@@ -138,47 +145,39 @@ std::optional<std::string> renderValue(const uint8_t* cur, const uint8_t* end, u
 {
     if (typeCode)
         *typeCode = kSnmpTypeOther;
-    if (cur >= end)
-        return std::nullopt;
-    const uint8_t tag = *cur++;
     const uint8_t* content = cur;
-    const std::optional<uint32_t> length = readLength(content, end);
-    if (!length) {
+    const std::optional<Header> header = readHeader(content, end);
+    if (!header) {
         // A length that cannot be read leaves the content unreadable; the tag
         // still decides the type code, and an IpAddress still takes the four
         // bytes after the length's first byte.
-        if (room(cur, end) < 2)
+        if (room(cur, end) < 3)
             return std::nullopt;
-        content = cur + 1;
+        content = cur + 2;
     }
+    const uint8_t tag = *cur;
     // At least one byte must follow the length field, as in an element that
     // is not the message's last.
     if (content >= end)
         return std::nullopt;
-    const bool fits = length && *length <= room(content, end);
-    const uint8_t* contentEnd = fits ? content + *length : content;
+    const bool fits = header && header->length <= room(content, end);
+    const uint8_t* contentEnd = fits ? content + header->length : content;
 
+    // The three kinds that are converted report their own tag as type code,
+    // before their content is looked at.
+    static_assert(kSnmpTypeInteger == kInteger && kSnmpTypeOctetString == kOctetString && kSnmpTypeObjectId == kOid);
+    if (typeCode && (tag == kInteger || tag == kOctetString || tag == kOid))
+        *typeCode = tag;
     switch (tag) {
     case kInteger:
-        if (typeCode)
-            *typeCode = kSnmpTypeInteger;
-        if (!fits)
-            return std::nullopt;
-        return std::to_string(static_cast<int32_t>(foldBytes(content, contentEnd, true)));
+        return fits ? std::optional(std::to_string(static_cast<int32_t>(integerBits(content, contentEnd, true))))
+                    : std::nullopt;
     case kOctetString:
-        if (typeCode)
-            *typeCode = kSnmpTypeOctetString;
-        if (!fits)
-            return std::nullopt;
-        return renderOctetString(content, contentEnd);
+        return fits ? std::optional(renderOctetString(content, contentEnd)) : std::nullopt;
     case kNull:
         return std::nullopt;
     case kOid:
-        if (typeCode)
-            *typeCode = kSnmpTypeObjectId;
-        if (!fits)
-            return std::nullopt;
-        return oidText(content, contentEnd);
+        return fits ? oidText(content, contentEnd) : std::nullopt;
     case kIpAddress: {
         // The four address bytes are read whatever the length says.
         if (room(content, end) < 4)
@@ -195,9 +194,8 @@ std::optional<std::string> renderValue(const uint8_t* cur, const uint8_t* end, u
         // so a value above 2^31 does not come out negative.
         if (!typeCode)
             return std::string();
-        if (!fits)
-            return std::nullopt;
-        return std::to_string(foldBytes(content, contentEnd, false));
+        return fits ? std::optional(std::to_string(static_cast<uint32_t>(integerBits(content, contentEnd, false))))
+                    : std::nullopt;
     default:
         return std::string();
     }

@@ -49,6 +49,14 @@ void appendHeader(std::vector<uint8_t>& out, uint8_t tag, uint16_t length);
 // and above (no 32-bit length needs them), and for a field that runs into end.
 std::optional<uint32_t> readLength(const uint8_t*& cur, const uint8_t* end);
 
+// A tag and the length its field says, the cursor moved past both. None,
+// cursor unmoved, when there is no byte at cur or the length cannot be read.
+struct Header {
+    uint8_t tag;
+    uint32_t length;
+};
+std::optional<Header> readHeader(const uint8_t*& cur, const uint8_t* end);
+
 // One element: its tag and its content bytes [content, contentEnd); the
 // length field's last byte lies just before content.
 struct Element {
@@ -66,6 +74,10 @@ enum class Fit { Whole, MayBeCut };
 // there is no byte at cur, its length cannot be read, or its content runs
 // into end (with Fit::Whole).
 std::optional<Element> readElement(const uint8_t*& cur, const uint8_t* end, Fit fit = Fit::Whole);
+
+// Big-endian content bytes in 64 bits, so only the last eight count; when
+// isSigned, a negative first byte extends its sign. No bytes read as 0.
+uint64_t integerBits(const uint8_t* cur, const uint8_t* end, bool isSigned);
 
 // --- rendering a value -------------------------------------------------------
 

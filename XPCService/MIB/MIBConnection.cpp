@@ -1,11 +1,5 @@
 #include "MIBConnection.h"
 
-MIBConnection::MIBConnection()
-{
-    replyArray_.reserve(1);
-    baseVarbindObjectIdentifier_.reserve(1);
-}
-
 bool MIBConnection::requestGenericWithSingleResponse(const std::optional<std::string>& community,
                                                      const void* /*userData*/, const std::optional<std::string>& oid,
                                                      uint16_t requestID)
@@ -17,19 +11,15 @@ bool MIBConnection::requestGenericWithSingleResponse(const std::optional<std::st
     if (!requestIdentifier_)
         requestIdentifier_ = requestID;
 
-    if (!community || community->empty() || community->size() > 255 || !oid)
+    // The OID and the community are the setters that can refuse, so they go
+    // first: a refused request leaves nothing to write.
+    if (!community || community->empty() || !oid || !msg_.setVarbindOidsWithNilValues({*oid}) ||
+        !msg_.setCommunityString(*community))
         return false;
-    // Refuse an OID without an encoding before anything is filled in, so a
-    // refused request leaves the message untouched.
-    std::vector<uint8_t> scratch;
-    if (!SNMPMessage::copyOid(*oid, scratch))
-        return false;
-
     // The lengths handed to the sequence and PDU setters are those of a
     // one-binding request with an 8-byte OID; the writer recomputes them all.
     msg_.setMessageSequenceLength(static_cast<uint8_t>(community->size() + 33));
     msg_.setVersion(0);
-    msg_.setCommunityString(*community);
     msg_.setPdu(0xA0, 26);
     // The request id goes out low byte first, as the agent echoes it back.
     msg_.setRequestId({static_cast<uint8_t>(requestID & 0xFF), static_cast<uint8_t>(requestID >> 8)}, 0x02, 2);
@@ -37,13 +27,7 @@ bool MIBConnection::requestGenericWithSingleResponse(const std::optional<std::st
     msg_.setErrorIndex(0);
     msg_.setVarbindListSequenceLength(14);
     msg_.setVarbindSequenceLength(12);
-    if (!msg_.setVarbindOidsWithNilValues({*oid}))
-        return false;
     msg_.writeSnmpMessageToData();
     // A message that failed its own length test has nothing to send.
     return !msg_.data()->empty();
 }
-
-const std::vector<uint8_t>& MIBConnection::getRawDataCopy() const { return rawDataCopy_; }
-
-const SNMPMessage& MIBConnection::msg() const { return msg_; }

@@ -10,16 +10,15 @@ namespace {
 
 constexpr uint64_t kMaxArc = 0x7FFFFFFF;
 
-uint32_t saturate32(uint64_t v)
-{
-    return v > std::numeric_limits<uint32_t>::max() ? std::numeric_limits<uint32_t>::max() : static_cast<uint32_t>(v);
-}
+uint32_t saturate32(uint64_t v) { return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX)); }
 
 // Elements whose content is the elements that follow them: only a header.
 bool isHeaderOnly(uint8_t tag)
 {
     return tag == ber::kSequence || tag == ber::kGetRequest || tag == ber::kGetNextRequest || tag == ber::kNull;
 }
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 // Number of 7-bit groups a sub-identifier takes (at least one).
 uint64_t groupCount(uint64_t value)
@@ -35,8 +34,8 @@ uint64_t groupCount(uint64_t value)
 uint64_t leadingDigits(const char* cur, const char* end)
 {
     uint64_t v = 0;
-    for (; cur < end && *cur >= '0' && *cur <= '9'; ++cur) {
-        const uint64_t digit = static_cast<uint64_t>(*cur - '0');
+    for (; cur < end && isDigit(*cur); ++cur) {
+        const auto digit = static_cast<uint64_t>(*cur - '0');
         if (v > (std::numeric_limits<uint64_t>::max() - digit) / 10)
             return std::numeric_limits<uint64_t>::max();
         v = v * 10 + digit;
@@ -46,62 +45,71 @@ uint64_t leadingDigits(const char* cur, const char* end)
 
 bool isPdu(uint8_t tag) { return tag >= 0xA0 && tag <= 0xA4; }
 
+// The next element of a walk, when it carries the tag expected (a PDU tag
+// when expected is 0xA0); a container may be cut by the end of the datagram.
+std::optional<ber::Element> next(const uint8_t*& cur, const uint8_t* end, uint8_t expected,
+                                 ber::Fit fit = ber::Fit::Whole)
+{
+    const auto e = ber::readElement(cur, end, fit);
+    if (!e || (expected == ber::kGetRequest ? !isPdu(e->tag) : e->tag != expected))
+        return std::nullopt;
+    return e;
+}
+
 // The PDU of a v1 message walked from the outer SEQUENCE down: version,
 // community, then the PDU, each header and length checked.
-std::optional<ber::Element> pduOf(const uint8_t* cur, const uint8_t* end)
+std::optional<ber::Element> pduOf(const std::vector<uint8_t>& m)
 {
-    const auto outer = ber::readElement(cur, end, ber::Fit::MayBeCut);
-    if (!outer || outer->tag != ber::kSequence)
+    const uint8_t* cur = m.data();
+    const auto outer = next(cur, cur + m.size(), ber::kSequence, ber::Fit::MayBeCut);
+    if (!outer)
         return std::nullopt;
     cur = outer->content;
-    const auto version = ber::readElement(cur, outer->contentEnd);
-    if (!version || version->tag != ber::kInteger)
+    const uint8_t* const end = outer->contentEnd;
+    if (!next(cur, end, ber::kInteger) || !next(cur, end, ber::kOctetString))
         return std::nullopt;
-    const auto community = ber::readElement(cur, outer->contentEnd);
-    if (!community || community->tag != ber::kOctetString)
-        return std::nullopt;
-    const auto pdu = ber::readElement(cur, outer->contentEnd, ber::Fit::MayBeCut);
-    if (!pdu || !isPdu(pdu->tag))
-        return std::nullopt;
-    return pdu;
+    return next(cur, end, ber::kGetRequest, ber::Fit::MayBeCut);
 }
 
 // The first binding's OID found by walking the structure, so that no byte
 // pattern inside the community or the request id can pass for it.
 std::optional<SNMPMessage::OidLocation> firstBindingByStructure(const std::vector<uint8_t>& m)
 {
-    const uint8_t* const begin = m.data();
-    const auto pdu = pduOf(begin, begin + m.size());
+    const auto pdu = pduOf(m);
     if (!pdu)
         return std::nullopt;
     const uint8_t* cur = pdu->content;
     // Request id, error status, error index.
-    for (int k = 0; k < 3; ++k) {
-        const auto field = ber::readElement(cur, pdu->contentEnd);
-        if (!field || field->tag != ber::kInteger)
+    for (int k = 0; k < 3; ++k)
+        if (!next(cur, pdu->contentEnd, ber::kInteger))
             return std::nullopt;
-    }
-    const auto list = ber::readElement(cur, pdu->contentEnd, ber::Fit::MayBeCut);
-    if (!list || list->tag != ber::kSequence)
+    const auto list = next(cur, pdu->contentEnd, ber::kSequence, ber::Fit::MayBeCut);
+    if (!list)
         return std::nullopt;
     cur = list->content;
-    const auto binding = ber::readElement(cur, list->contentEnd, ber::Fit::MayBeCut);
-    if (!binding || binding->tag != ber::kSequence)
+    const auto binding = next(cur, list->contentEnd, ber::kSequence, ber::Fit::MayBeCut);
+    if (!binding)
         return std::nullopt;
     cur = binding->content;
-    const auto oid = ber::readElement(cur, binding->contentEnd);
-    if (!oid || oid->tag != ber::kOid)
+    const auto oid = next(cur, binding->contentEnd, ber::kOid);
+    if (!oid)
         return std::nullopt;
-    return SNMPMessage::OidLocation{static_cast<uint64_t>(binding->content - begin),
-                                    static_cast<uint64_t>(oid->content - 1 - begin),
+    return SNMPMessage::OidLocation{static_cast<uint64_t>(binding->content - m.data()),
+                                    static_cast<uint64_t>(oid->content - 1 - m.data()),
                                     static_cast<uint64_t>(oid->contentEnd - oid->content)};
 }
 
+// Whether index i can name a value: index 0 is the message's own tag.
+bool isValueIndex(const std::vector<uint8_t>* message, uint64_t i)
+{
+    return message && i != 0 && i < message->size();
+}
+
 // The value at index i rendered as text; a type pointer selects the
-// three-argument behaviour. Index 0 is the message's own tag, never a value.
+// three-argument behaviour.
 std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint64_t i, uint8_t* type)
 {
-    if (!message || i == 0 || i >= message->size()) {
+    if (!isValueIndex(message, i)) {
         if (type)
             *type = kSnmpTypeOther;
         return std::nullopt;
@@ -109,32 +117,7 @@ std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint
     return ber::renderValue(message->data() + i, message->data() + message->size(), type);
 }
 
-// The first binding, unless there is none or its OID length byte lies beyond
-// what an 8-bit position can say (a cut position would point into the wrong
-// bytes).
-std::optional<SNMPMessage::OidLocation> firstBinding(const std::vector<uint8_t>* message)
-{
-    const auto at = SNMPMessage::firstBindingLocation(message);
-    if (!at || (*at)[1] > 0xFF)
-        return std::nullopt;
-    return at;
-}
-
-// The content bytes of the OID at a location, when they lie in the message.
-std::optional<std::vector<uint8_t>> oidContent(const std::vector<uint8_t>& message, const SNMPMessage::OidLocation& at)
-{
-    const uint64_t start = at[1] + 1;
-    if (start > message.size() || at[2] > message.size() - start)
-        return std::nullopt;
-    return std::vector<uint8_t>(message.begin() + static_cast<std::ptrdiff_t>(start),
-                                message.begin() + static_cast<std::ptrdiff_t>(start + at[2]));
-}
-
-uint64_t valueIndexOf(const SNMPMessage::OidLocation& at) { return at[1] + at[2] + 1; }
-
 }  // namespace
-
-SNMPMessage::SNMPMessage() : data_(std::make_shared<std::vector<uint8_t>>()) {}
 
 void SNMPMessage::clearVarbind()
 {
@@ -145,18 +128,15 @@ void SNMPMessage::clearVarbind()
 
 void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length, const std::vector<uint8_t>* value)
 {
-    record.type = type;
-    record.length = length;
+    setSnmpVar(record, type, length);
     // A value shorter than the length is kept as it is; the writer then finds
     // the content missing and the message fails its length test. Assigned,
     // not reset and emplaced: gcc 14 takes the vector that emplace destroys
     // for one that may be uninitialized.
-    if (value) {
-        const auto end = value->begin() + std::min<std::size_t>(length, value->size());
-        record.value = std::vector<uint8_t>(value->begin(), end);
-    } else {
+    if (value)
+        record.value = std::vector<uint8_t>(value->begin(), value->begin() + std::min<std::size_t>(length, value->size()));
+    else
         record.value.reset();
-    }
 }
 
 void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length)
@@ -167,11 +147,7 @@ void SNMPMessage::setSnmpVar(SnmpVar& record, uint8_t type, uint8_t length)
 
 void SNMPMessage::setMessageSequenceLength(uint8_t length) { setSnmpVar(message_, ber::kSequence, length); }
 
-void SNMPMessage::setVersion(uint8_t version)
-{
-    const std::vector<uint8_t> bytes{version};
-    setSnmpVar(version_, ber::kInteger, 1, &bytes);
-}
+void SNMPMessage::setVersion(uint8_t version) { setInteger(version_, version); }
 
 bool SNMPMessage::setCommunityString(const std::string& community)
 {
@@ -191,39 +167,35 @@ void SNMPMessage::setRequestId(const std::vector<uint8_t>& bytes, uint8_t type, 
     setSnmpVar(requestId_, type, length, &bytes);
 }
 
-void SNMPMessage::setError(uint8_t status)
-{
-    const std::vector<uint8_t> bytes{status};
-    setSnmpVar(error_, ber::kInteger, 1, &bytes);
-}
+void SNMPMessage::setError(uint8_t status) { setInteger(error_, status); }
 
-void SNMPMessage::setErrorIndex(uint8_t index)
-{
-    const std::vector<uint8_t> bytes{index};
-    setSnmpVar(errorIndex_, ber::kInteger, 1, &bytes);
-}
+void SNMPMessage::setErrorIndex(uint8_t index) { setInteger(errorIndex_, index); }
 
 void SNMPMessage::setVarbindListSequenceLength(uint8_t length) { setSnmpVar(varbindList_, ber::kSequence, length); }
 
 void SNMPMessage::setVarbindSequenceLength(uint8_t length) { setSnmpVar(varbind_, ber::kSequence, length); }
+
+void SNMPMessage::setInteger(SnmpVar& record, uint8_t value)
+{
+    const std::vector<uint8_t> bytes{value};
+    setSnmpVar(record, ber::kInteger, 1, &bytes);
+}
 
 bool SNMPMessage::setVarbindOidsWithNilValues(const std::vector<std::string>& oids)
 {
     clearVarbind();
     // Encode every OID before any record is kept: one bad OID refuses the
     // whole list rather than leaving a half-built message.
+    if (oids.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
+        return false;
     std::vector<SnmpVar> encoded(oids.size());
     for (std::size_t k = 0; k < oids.size(); ++k) {
         std::vector<uint8_t> bytes;
         const auto count = copyOid(oids[k], bytes);
         if (!count)
             return false;
-        encoded[k].type = ber::kOid;
-        encoded[k].length = static_cast<uint8_t>(*count);
-        encoded[k].value = std::move(bytes);
+        encoded[k] = SnmpVar{ber::kOid, static_cast<uint8_t>(*count), std::move(bytes)};
     }
-    if (oids.size() > static_cast<std::size_t>(std::numeric_limits<int32_t>::max()))
-        return false;
     varbindOids_ = std::move(encoded);
     varbindValues_.assign(oids.size(), SnmpVar{ber::kNull, 0, std::nullopt});
     varbindCount_ = static_cast<int32_t>(oids.size());
@@ -232,43 +204,31 @@ bool SNMPMessage::setVarbindOidsWithNilValues(const std::vector<std::string>& oi
 
 std::optional<uint64_t> SNMPMessage::copyOid(const std::string& oid, std::vector<uint8_t>& bytes)
 {
-    // The text must be d.d or d.d.arc..., digits and dots only, within the
-    // buffer, with no empty arc.
-    if (oid.size() < 3 || oid.size() >= kOidBufferSize)
+    // The text must be d.d, then arcs of one or more digits after each dot,
+    // within the buffer. No arc takes more bytes than it has characters, so
+    // 255 characters always fit the 256 bytes.
+    if (oid.size() < 3 || oid.size() >= kOidBufferSize || !isDigit(oid[0]) || oid[1] != '.' || !isDigit(oid[2]))
         return std::nullopt;
-    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
-    if (!isDigit(oid[0]) || oid[1] != '.' || !isDigit(oid[2]) || (oid.size() > 3 && oid[3] != '.'))
-        return std::nullopt;
-    const uint64_t first = 40u * static_cast<uint64_t>(oid[0] - '0') + static_cast<uint64_t>(oid[2] - '0');
+    const unsigned first = 40u * static_cast<unsigned>(oid[0] - '0') + static_cast<unsigned>(oid[2] - '0');
     if (first > 0xFF)
         return std::nullopt;
+    std::vector<uint8_t> out{static_cast<uint8_t>(first)};
+    std::array<uint8_t, 10> groups{};
     const char* const end = oid.data() + oid.size();
     for (const char* p = oid.data() + 3; p < end;) {
-        // p is at a dot; the arc after it must have 1 or more digits and fit 31 bits.
-        const char* arc = ++p;
+        if (*p++ != '.')
+            return std::nullopt;
+        const char* const arc = p;
         while (p < end && isDigit(*p))
             ++p;
-        if (p == arc || (p < end && *p != '.') || leadingDigits(arc, p) > kMaxArc)
+        const uint64_t value = leadingDigits(arc, p);
+        if (p == arc || value > kMaxArc)
             return std::nullopt;
+        out.insert(out.end(), groups.begin(), groups.begin() + static_cast<std::ptrdiff_t>(seventhBitHasMoreValue(value, groups)));
     }
-
-    // Size first: the arcs' group count must fit the buffer (it always does
-    // for 255 characters: no arc takes more bytes than it has characters).
-    const uint64_t expected = getVarbindOIDLength(oid);
-    if (expected == 0 || expected > kOidBufferSize)
-        return std::nullopt;
-    bytes.assign(kOidBufferSize, 0);
-    bytes[0] = static_cast<uint8_t>(first);
-    uint64_t count = 1;
-    std::array<uint8_t, 10> groups{};
-    for (const char* p = oid.data() + 3; p < end && count < expected;) {
-        const char* arc = ++p;
-        while (p < end && *p != '.')
-            ++p;
-        const uint64_t written = seventhBitHasMoreValue(leadingDigits(arc, p), groups);
-        for (uint64_t k = 0; k < written; ++k)
-            bytes[count++] = groups[k];
-    }
+    const uint64_t count = out.size();
+    out.resize(kOidBufferSize, 0);
+    bytes = std::move(out);
     return count;
 }
 
@@ -306,9 +266,6 @@ int64_t SNMPMessage::copyVar(const SnmpVar& record)
         return -1;
     const bool wantsContent = record.length != 0 && !isHeaderOnly(record.type);
     const bool hasContent = record.value && record.value->size() >= record.length;
-
-    // Size first, then write: the header, then the content.
-    data_->reserve(data_->size() + ber::headerSize(record.length) + (wantsContent && hasContent ? record.length : 0));
     ber::appendHeader(*data_, record.type, static_cast<uint16_t>(record.length));
     if (!wantsContent)
         return 0;
@@ -322,24 +279,28 @@ int32_t SNMPMessage::getTotalByteCount(int32_t contentLength)
 {
     // A negative length keeps the short form's two header bytes; a size
     // beyond 32 bits saturates.
-    const int64_t n = contentLength;
-    const int64_t size = n + static_cast<int64_t>(ber::headerSize(n < 0 ? 0 : static_cast<uint64_t>(n)));
-    return static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max()));
+    const uint64_t header = ber::headerSize(contentLength < 0 ? 0 : static_cast<uint64_t>(contentLength));
+    return static_cast<int32_t>(std::min<int64_t>(contentLength + static_cast<int64_t>(header), INT32_MAX));
+}
+
+uint64_t SNMPMessage::bindingLength(std::size_t k) const
+{
+    return ber::elementSize(varbindOids_[k].length) + ber::elementSize(varbindValues_[k].length);
 }
 
 void SNMPMessage::autoComputeLength()
 {
     uint64_t list = 0;
     for (std::size_t k = 0; k < varbindOids_.size(); ++k) {
-        const uint64_t one = ber::elementSize(varbindOids_[k].length) + ber::elementSize(varbindValues_[k].length);
-        varbind_.length = saturate32(one);
-        list += ber::elementSize(one);
+        varbind_.length = saturate32(bindingLength(k));
+        list += ber::elementSize(bindingLength(k));
     }
     varbindList_.length = saturate32(list);
     const uint64_t pdu = ber::elementSize(list) + ber::elementSize(errorIndex_.length) + ber::elementSize(error_.length) +
                          ber::elementSize(requestId_.length);
     pdu_.length = saturate32(pdu);
-    message_.length = saturate32(ber::elementSize(pdu) + ber::elementSize(communityString_.length) + ber::elementSize(version_.length));
+    message_.length = saturate32(ber::elementSize(pdu) + ber::elementSize(communityString_.length) +
+                                 ber::elementSize(version_.length));
 }
 
 bool SNMPMessage::isSnmpValid() const
@@ -366,8 +327,7 @@ void SNMPMessage::writeSnmpMessageToData()
          {&message_, &version_, &communityString_, &pdu_, &requestId_, &error_, &errorIndex_, &varbindList_})
         copyVar(*record);
     for (std::size_t k = 0; k < varbindOids_.size(); ++k) {
-        // The same length the computation above gave this binding.
-        varbind_.length = saturate32(ber::elementSize(varbindOids_[k].length) + ber::elementSize(varbindValues_[k].length));
+        varbind_.length = saturate32(bindingLength(k));
         copyVar(varbind_);
         copyVar(varbindOids_[k]);
         copyVar(varbindValues_[k]);
@@ -375,13 +335,6 @@ void SNMPMessage::writeSnmpMessageToData()
     // Content that a record lacked leaves the bytes short of the outer length.
     if (!isSnmpValid())
         data_->clear();
-}
-
-std::shared_ptr<std::vector<uint8_t>> SNMPMessage::data() const { return data_; }
-
-void SNMPMessage::setData(std::shared_ptr<std::vector<uint8_t>> data)
-{
-    data_ = data ? std::move(data) : std::make_shared<std::vector<uint8_t>>();
 }
 
 std::vector<SNMPMessage::OidLocation>
@@ -398,16 +351,12 @@ SNMPMessage::extractAllOIDPositionAndLengthFromMessage(const std::vector<uint8_t
     // then names the OID length field's last byte, after which the OID's
     // content starts.
     for (const uint8_t* p = begin; end - p > 3; ++p) {
-        if (*p != ber::kSequence)
-            continue;
-        const uint8_t* cur = p + 1;
-        if (!ber::readLength(cur, end) || cur == end || *cur != ber::kOid)
-            continue;
-        const uint8_t* const oidAt = cur++;
-        const std::optional<uint32_t> oidLength = ber::readLength(cur, end);
-        if (!oidLength)
-            continue;
-        found.push_back({static_cast<uint64_t>(oidAt - begin), static_cast<uint64_t>(cur - 1 - begin), *oidLength});
+        const uint8_t* cur = p;
+        const auto sequence = ber::readHeader(cur, end);
+        const uint8_t* const oidAt = cur;
+        const auto oid = sequence && sequence->tag == ber::kSequence ? ber::readHeader(cur, end) : std::nullopt;
+        if (oid && oid->tag == ber::kOid)
+            found.push_back({static_cast<uint64_t>(oidAt - begin), static_cast<uint64_t>(cur - 1 - begin), oid->length});
     }
     return found;
 }
@@ -416,8 +365,10 @@ void SNMPMessage::extractOIDPositionAndLengthFromMessage(const std::vector<uint8
                                                          uint8_t& oidPositionIndex, uint8_t& oidLengthIndex,
                                                          uint64_t& oidLengthValue)
 {
-    const auto at = firstBinding(message);
-    if (!at)
+    // Nothing when the OID length byte lies beyond what an 8-bit position
+    // can say: a cut position would point into the wrong bytes.
+    const auto at = firstBindingLocation(message);
+    if (!at || (*at)[1] > 0xFF)
         return;
     oidPositionIndex = static_cast<uint8_t>((*at)[0]);
     oidLengthIndex = static_cast<uint8_t>((*at)[1]);
@@ -464,7 +415,7 @@ bool SNMPMessage::rendersAsHexPairs(const std::vector<uint8_t>& content)
 std::optional<std::vector<uint8_t>> SNMPMessage::extractValueDataFromMessage(const std::vector<uint8_t>* message,
                                                                              uint64_t valueTypeIndex)
 {
-    if (!message || valueTypeIndex == 0 || valueTypeIndex >= message->size())
+    if (!isValueIndex(message, valueTypeIndex))
         return std::nullopt;
     const uint8_t* cur = message->data() + valueTypeIndex;
     const auto value = ber::readElement(cur, message->data() + message->size());
@@ -473,96 +424,15 @@ std::optional<std::vector<uint8_t>> SNMPMessage::extractValueDataFromMessage(con
     return std::vector<uint8_t>(value->content, value->contentEnd);
 }
 
-void SNMPMessage::extractSysIDFromMsg(const std::vector<uint8_t>* message, std::string& sysID)
-{
-    if (!message)
-        return;
-    const auto at = firstBinding(message);
-    const auto text = at ? extractValueStringFromMessage(message, valueIndexOf(*at)) : std::nullopt;
-    sysID = text.value_or(std::string());
-}
-
-bool SNMPMessage::extractDataFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                     std::vector<uint8_t>& contents)
-{
-    if (!message || !community)
-        return false;
-    const auto at = firstBinding(message);
-    if (!at)
-        return false;
-    auto bytes = extractValueDataFromMessage(message, valueIndexOf(*at));
-    if (!bytes)
-        return false;
-    contents = std::move(*bytes);
-    return true;
-}
-
-bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                       std::string& contents)
-{
-    if (!message || !community)
-        return false;
-    const auto at = firstBinding(message);
-    if (!at)
-        return false;
-    auto text = extractValueStringFromMessage(message, valueIndexOf(*at));
-    if (!text)
-        return false;
-    contents = std::move(*text);
-    return true;
-}
-
-void SNMPMessage::extractAllStringsFromMsg(const std::vector<uint8_t>* message,
-                                           const std::optional<std::string>& community, std::vector<std::string>& oids,
-                                           std::vector<std::string>& contents)
-{
-    if (!message || !community)
-        return;
-    // Full positions here: every binding is read where it lies, and what
-    // cannot be read (an OID running past the end included) counts as "".
-    for (const OidLocation& at : extractAllOIDPositionAndLengthFromMessage(message)) {
-        const auto oidBytes = oidContent(*message, at);
-        const auto oidText = oidBytes ? convertOIDDataToString(&*oidBytes) : std::nullopt;
-        oids.push_back(oidText.value_or(std::string()));
-        contents.push_back(extractValueStringFromMessage(message, valueIndexOf(at)).value_or(std::string()));
-    }
-}
-
-bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                       std::string& nextOID, std::string& contents)
-{
-    if (!message || !community)
-        return false;
-    const auto at = firstBinding(message);
-    if (!at)
-        return false;
-    const auto oidBytes = oidContent(*message, *at);
-    auto oidText = oidBytes ? convertOIDDataToString(&*oidBytes) : std::nullopt;
-    if (!oidText)
-        return false;
-    nextOID = std::move(*oidText);
-    auto text = extractValueStringFromMessage(message, valueIndexOf(*at));
-    if (!text)
-        return false;
-    contents = std::move(*text);
-    return true;
-}
-
 std::optional<int64_t> SNMPMessage::extractRequestIdFromMessage(const std::vector<uint8_t>* message)
 {
-    if (!message)
-        return std::nullopt;
-    const uint8_t* const begin = message->data();
-    const auto pdu = pduOf(begin, begin + message->size());
+    const auto pdu = message ? pduOf(*message) : std::nullopt;
     if (!pdu)
         return std::nullopt;
     const uint8_t* cur = pdu->content;
-    const auto id = ber::readElement(cur, pdu->contentEnd);
+    const auto id = next(cur, pdu->contentEnd, ber::kInteger);
     // An INTEGER of one to eight bytes; anything else is no request id.
-    if (!id || id->tag != ber::kInteger || id->content == id->contentEnd || id->contentEnd - id->content > 8)
+    if (!id || id->content == id->contentEnd || id->contentEnd - id->content > 8)
         return std::nullopt;
-    uint64_t v = (*id->content & 0x80) ? ~uint64_t{0} : 0;
-    for (const uint8_t* p = id->content; p < id->contentEnd; ++p)
-        v = (v << 8) | *p;
-    return static_cast<int64_t>(v);
+    return static_cast<int64_t>(ber::integerBits(id->content, id->contentEnd, true));
 }

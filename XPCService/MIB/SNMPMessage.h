@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 // One BER element: tag, content length, content bytes (none for headers).
@@ -25,8 +26,6 @@ public:
 
     // Size of every OID record's buffer, and the longest OID text it takes.
     static constexpr std::size_t kOidBufferSize = 256;
-
-    SNMPMessage();
 
     // --- building ---------------------------------------------------------
 
@@ -89,9 +88,12 @@ public:
     // empty when the message cannot be written whole.
     void writeSnmpMessageToData();
 
-    std::shared_ptr<std::vector<uint8_t>> data() const;
+    std::shared_ptr<std::vector<uint8_t>> data() const { return data_; }
     // A null buffer is replaced by a new, empty one.
-    void setData(std::shared_ptr<std::vector<uint8_t>> data);
+    void setData(std::shared_ptr<std::vector<uint8_t>> data)
+    {
+        data_ = data ? std::move(data) : std::make_shared<std::vector<uint8_t>>();
+    }
 
     // Read access to the records.
     const SnmpVar& message() const { return message_; }
@@ -151,23 +153,12 @@ public:
     // message cannot be walked as far as that INTEGER.
     static std::optional<int64_t> extractRequestIdFromMessage(const std::vector<uint8_t>* message);
 
-    // Wrappers over the first binding. The community must be present; it is
-    // not compared with the message's. Without a binding nothing is stored and
-    // the answer is false (sysID: the empty string).
-    static void extractSysIDFromMsg(const std::vector<uint8_t>* message, std::string& sysID);
-    static bool extractDataFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                   std::vector<uint8_t>& contents);
-    static bool extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                     std::string& contents);
-    // Appends one (OID, value) text pair per located binding; "" for what
-    // cannot be read.
-    static void extractAllStringsFromMsg(const std::vector<uint8_t>* message,
-                                         const std::optional<std::string>& community, std::vector<std::string>& oids,
-                                         std::vector<std::string>& contents);
-    static bool extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
-                                     std::string& nextOID, std::string& contents);
-
 private:
+    // An INTEGER record of one content byte.
+    static void setInteger(SnmpVar& record, uint8_t value);
+    // Content length of binding k's SEQUENCE: its OID and value elements.
+    uint64_t bindingLength(std::size_t k) const;
+
     SnmpVar message_;
     SnmpVar version_;
     SnmpVar communityString_;
@@ -180,5 +171,5 @@ private:
     int32_t varbindCount_ = 0;
     std::vector<SnmpVar> varbindOids_;
     std::vector<SnmpVar> varbindValues_;
-    std::shared_ptr<std::vector<uint8_t>> data_;
+    std::shared_ptr<std::vector<uint8_t>> data_ = std::make_shared<std::vector<uint8_t>>();
 };

@@ -45,26 +45,23 @@ TEST_P(SnmpGetAgainstAgent, AnswersTheServedValue)
     }
 }
 
+// Each kind of value the agent serves once; the MAC-address and caller-type
+// variants of a value are the unit decode table's.
 INSTANTIATE_TEST_SUITE_P(
     Values, SnmpGetAgainstAgent,
     ::testing::Values(
         OidReadCase{"Description", "1.3.6.1.2.1.1.1.0", 0, 0,
                     {0, 4, std::nullopt, "Fenwa DX 5200 colour laser printer"}},
         OidReadCase{"ObjectId", "1.3.6.1.2.1.1.2.0", 0, 0, {0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"}},
-        OidReadCase{"ObjectIdIgnoresMacFlag", "1.3.6.1.2.1.1.2.0", 0, 1,
-                    {0, 6, std::nullopt, "1.3.6.1.4.1.59999.1.5200"}},
         OidReadCase{"DeviceStatus", "1.3.6.1.2.1.25.3.2.1.5.1", 0, 0, {0, 2, 2, ""}},
         OidReadCase{"NegativeLevel", "1.3.6.1.2.1.43.11.1.1.9.1.1", 2, 0, {0, 2, -3, ""}},
         OidReadCase{"LargestInteger", "1.3.6.1.4.1.59999.2.6.0", 0, 0, {0, 2, 2147483647, ""}},
         OidReadCase{"SmallestInteger", "1.3.6.1.4.1.59999.2.7.0", 0, 0, {0, 2, INT32_MIN, ""}},
         OidReadCase{"MacPlain", "1.3.6.1.2.1.2.2.1.6.2", 0, 0, {0, 4, std::nullopt, "00-1B-2C-3D-4E-5F"}},
-        OidReadCase{"MacForm", "1.3.6.1.2.1.2.2.1.6.2", 0, 1, {0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"}},
         OidReadCase{"NotUtf8MacForm", "1.3.6.1.4.1.59999.2.1.0", 0, 1, {0, 4, std::nullopt, "aa:bb:cc:dd:ee:ff"}},
-        OidReadCase{"TwelveHexMacForm", "1.3.6.1.4.1.59999.2.3.0", 0, 1, {0, 4, std::nullopt, "00:1B:2C:3D:4E:5F"}},
         OidReadCase{"Utf8Text", "1.3.6.1.4.1.59999.2.5.0", 4, 0, {0, 4, std::nullopt, "Fenwa B\xC3\xBCro"}},
         // Unsigned kinds and addresses: text of type 4, whatever iType.
         OidReadCase{"TimeTicksAsInteger", "1.3.6.1.4.1.59999.2.2.0", 2, 0, {0, 4, std::nullopt, "4242"}},
-        OidReadCase{"TimeTicksAsText", "1.3.6.1.4.1.59999.2.2.0", 4, 0, {0, 4, std::nullopt, "4242"}},
         OidReadCase{"LargestTimeTicks", "1.3.6.1.4.1.59999.3.5.0", 0, 0, {0, 4, std::nullopt, "4294967295"}},
         OidReadCase{"Counter", "1.3.6.1.2.1.43.10.2.1.4.1.1", 0, 0, {0, 4, std::nullopt, "123456"}},
         OidReadCase{"CounterAbove2To31", "1.3.6.1.4.1.59999.3.3.0", 2, 0, {0, 4, std::nullopt, "3000000000"}},
@@ -150,15 +147,6 @@ TEST_F(SnmpGetRequestForms, AWrongCommunityGoesUnanswered)
     const SnmpGetOutcome out = snmpGet("127.0.0.1", "private", "1.3.6.1.2.1.1.1.0");
     EXPECT_EQ(out.status, -9780);
     EXPECT_GE(out.elapsed, 280ms);
-}
-
-TEST_F(SnmpGetRequestForms, ARaisedCancelFlagStopsTheCallBeforeAnythingIsSent)
-{
-    gCancelFlag = 1;
-    const SnmpGetOutcome out = snmpGet("127.0.0.1", "public", "1.3.6.1.2.1.1.1.0");
-    gCancelFlag = 0;
-    EXPECT_EQ(out.status, -1);
-    EXPECT_LT(out.elapsed, 50ms);
 }
 
 TEST_F(SnmpGetRequestForms, ANegativeOrHugeTimeOutStaysBounded)

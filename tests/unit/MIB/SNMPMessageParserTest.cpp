@@ -1,4 +1,3 @@
-#include "Ber.h"
 #include "HexDump.h"
 #include "SNMPMessage.h"
 #include "SnmpAnswer.h"
@@ -25,45 +24,36 @@ const char* const kReplyTwo =
     "30 13 06 08 2B 06 01 02 01 01 05 00 04 07 50 72 69 6E 74 65 72"
     "30 0D 06 08 2B 06 01 02 01 01 07 00 02 01 48";
 
-const std::optional<std::string> kCommunity = std::string("public");
+// A whole message with an empty binding list.
+const char* const kNoBinding = "30 14 02 01 00 04 01 70 A0 0C 02 02 02 01 02 01 00 02 01 00 30 00";
 
 using Location = SNMPMessage::OidLocation;
 
+// A binding of sysName = NULL whose OID length byte lands at position `at`.
+std::vector<uint8_t> bindingAt(std::size_t at)
+{
+    return concat({std::vector<uint8_t>(at - 3, 0x00), hexBytes("30 0C 06 08 2B 06 01 02 01 01 05 00 05 00")});
+}
+
+// The value element in hex, after one filler byte, so that it lies at index 1.
+std::vector<uint8_t> value(const std::string& hex) { return hexBytes("99 " + hex); }
+std::vector<uint8_t> value(const std::vector<uint8_t>& element) { return concat({{0x99}, element}); }
+
+// A GetResponse of sysDescr.0 = element, its lengths in the forms given.
+std::vector<uint8_t> answer(const std::vector<uint8_t>& element, const AnswerForms& forms = AnswerForms())
+{
+    return snmpAnswer(kSysDescrOid, element, 0x1234, "public", forms);
+}
+
+std::string digits300()
+{
+    std::string s;
+    while (s.size() < 300)
+        s += "0123456789";
+    return s;
+}
+
 } // namespace
-
-TEST(SNMPMessageParser, FindsNoBindingInNoMessageOrAnEmptyOne)
-{
-    const std::vector<uint8_t> empty;
-    EXPECT_TRUE(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(nullptr).empty());
-    EXPECT_TRUE(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&empty).empty());
-
-    const auto noBinding = hexBytes("30 14 02 01 00 04 01 70 A0 0C 02 02 02 01 02 01 00 02 01 00 30 00");
-    for (const std::vector<uint8_t>* m : {static_cast<const std::vector<uint8_t>*>(nullptr), &empty, &noBinding}) {
-        uint8_t pos = 0xAA, lenIdx = 0xBB;
-        uint64_t len = 0xCC;
-        SNMPMessage::extractOIDPositionAndLengthFromMessage(m, pos, lenIdx, len);
-        EXPECT_EQ(pos, 0xAA);
-        EXPECT_EQ(lenIdx, 0xBB);
-        EXPECT_EQ(len, 0xCCu);
-    }
-}
-
-TEST(SNMPMessageParser, LocatesTheFirstBindingAndReadsItsValue)
-{
-    const auto m = hexBytes(kReply72);
-    ASSERT_EQ(m.size(), 41u);
-    uint8_t pos = 0, lenIdx = 0;
-    uint64_t len = 0;
-    SNMPMessage::extractOIDPositionAndLengthFromMessage(&m, pos, lenIdx, len);
-    EXPECT_EQ(pos, 28);
-    EXPECT_EQ(lenIdx, 29);
-    EXPECT_EQ(len, 8u);
-    const uint64_t valueIndex = len + lenIdx + 1;
-    EXPECT_EQ(valueIndex, 38u);
-    uint8_t type = 0;
-    EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, valueIndex, type), "72");
-    EXPECT_EQ(type, 2);
-}
 
 TEST(SNMPMessageParser, ScansEveryThirtyXxSixPatternInMessageOrder)
 {
@@ -89,312 +79,193 @@ TEST(SNMPMessageParser, ScansEveryThirtyXxSixPatternInMessageOrder)
         {"a length of five bytes is not read", "30 85 00 00 00 00 0C 06 08", {}},
         {"the pattern needs its length byte inside the message", "30 05 06", {}},
         {"the shortest match", "30 05 06 00", {{2, 3, 0}}},
+        {"a message without bindings", kNoBinding, {}},
+        {"no bytes", "", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const auto m = hexBytes(c.hex);
         EXPECT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&m), c.found);
     }
+    EXPECT_TRUE(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(nullptr).empty());
 }
 
-TEST(SNMPMessageParser, TakesTheFirstBindingFromTheStructureNotFromACommunityThatLooksLikeOne)
+TEST(SNMPMessageParser, LocatesTheFirstBindingByTheMessageStructure)
 {
-    // The community "0\x05\x06\x01+" holds the bytes 30 05 06 01 2B; the real
-    // binding, sysServices = 72, follows the PDU header.
-    const auto m = hexBytes("30 2A 02 01 00 04 05 30 05 06 01 2B A2 1E 02 02 12 34 02 01 00 02 01 00 30 12"
-                            "30 10 06 08 2B 06 01 02 01 01 07 00 04 04 41 42 43 44");
-    ASSERT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&m).front(), (Location{9, 10, 1}));
-    uint8_t pos = 0, lenIdx = 0;
-    uint64_t len = 0;
-    SNMPMessage::extractOIDPositionAndLengthFromMessage(&m, pos, lenIdx, len);
-    EXPECT_EQ(pos, 28);
-    EXPECT_EQ(lenIdx, 29);
-    EXPECT_EQ(len, 8u);
-    EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, len + lenIdx + 1), "ABCD");
-}
-
-TEST(SNMPMessageParser, ReadsValuesWhoseLengthTakesALongForm)
-{
-    struct Case {
-        const char* hex;  // placed at index 1, after one filler byte
-        std::optional<std::string> text;
-        uint8_t type;
-    } cases[] = {
-        {"04 81 02 41 42", "AB", 4},
-        {"04 82 00 02 41 42", "AB", 4},
-        {"02 81 01 FF", "-1", 2},
-        {"43 82 00 04 00 01 E2 40", "123456", 5},
-        {"04 81 03 41 42", std::nullopt, 4},   // claims more than there is
-        {"04 82 00", std::nullopt, 4},         // length field cut short
-        {"04 84 00 00 00 02 41 42", "AB", 4},
-        {"04 83 00 00 02 41 42", "AB", 4},
-        {"02 83 00 00 01 2A 00", "42", 2},
-        {"04 83 00 00", std::nullopt, 4},             // length field cut short
-        {"04 80 41 42 00 00", std::nullopt, 4},       // the indefinite form
-        {"04 85 00 00 00 00 02 41 42", std::nullopt, 4},  // more length bytes than 32 bits need
-        {"04 81 00", std::nullopt, 5},         // empty, and the message's last element: as in the short form
-    };
-    for (const auto& c : cases) {
-        auto m = hexBytes("99 " + std::string(c.hex));
-        uint8_t type = 0;
-        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, 1, type), c.text) << c.hex;
-        EXPECT_EQ(type, c.type) << c.hex;
-    }
-    for (const char* hex : {"99 04 82 00 02 41 42", "99 04 83 00 00 02 41 42", "99 04 84 00 00 00 02 41 42"}) {
-        const auto m = hexBytes(hex);
-        EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, 1), hexBytes("41 42")) << hex;
-    }
-    const auto indefinite = hexBytes("99 04 80 41 42 00 00");
-    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&indefinite, 1), std::nullopt);
-}
-
-TEST(BerLength, ReadsTheShortFormAndEveryLongFormOfOneToFourBytes)
-{
-    struct Case {
-        const char* hex;
-        std::optional<uint32_t> length;
-        std::size_t fieldSize;  // how far the cursor moves; 0 when it stays
-    } cases[] = {
-        {"00", 0, 1},
-        {"7F", 127, 1},
-        {"81 80", 128, 2},
-        {"81 05", 5, 2},  // longer than needed, still what it says
-        {"82 01 2C", 300, 3},
-        {"82 00 05", 5, 3},
-        {"83 00 00 05", 5, 4},
-        {"83 01 00 00", 65536, 4},
-        {"84 00 00 00 05", 5, 5},
-        {"84 FF FF FF FF", 4294967295u, 5},
-        {"84 00 00 00 05 99", 5, 5},  // what follows the field is content, not length
-        {"80", std::nullopt, 0},       // indefinite
-        {"85 00 00 00 00 05", std::nullopt, 0},
-        {"FF", std::nullopt, 0},
-        {"81", std::nullopt, 0},
-        {"83 00 00", std::nullopt, 0},
-        {"84 00 00 00", std::nullopt, 0},
-        {"", std::nullopt, 0},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.hex);
-        const auto bytes = hexBytes(c.hex);
-        const uint8_t* cur = bytes.data();
-        EXPECT_EQ(ber::readLength(cur, bytes.data() + bytes.size()), c.length);
-        EXPECT_EQ(static_cast<std::size_t>(cur - bytes.data()), c.fieldSize);
-    }
-    // The end bounds the field, not the buffer behind it.
-    const auto bytes = hexBytes("83 00 00 05");
-    const uint8_t* cur = bytes.data();
-    EXPECT_EQ(ber::readLength(cur, bytes.data() + 3), std::nullopt);
-    EXPECT_EQ(cur, bytes.data());
-}
-
-TEST(SNMPMessageParser, ReadsAnswersWhoseLengthsTakeAWiderLongFormAnywhere)
-{
-    using P = AnswerPart;
-    const std::string text200(200, 't');
-    std::string text300;
-    while (text300.size() < 300)
-        text300 += "0123456789";
-    const auto integer42 = berInteger(42);
-    const auto answer = [](const std::vector<uint8_t>& value, const AnswerForms& forms = AnswerForms()) {
-        return snmpAnswer(kSysDescrOid, value, 0x1234, "public", forms);
-    };
+    // Full positions, and what the 8-bit out-values of the worker's calling
+    // order get (nothing written: they keep AA BB CC).
     struct Case {
         const char* what;
         std::vector<uint8_t> bytes;
-        std::optional<std::string> text;
-        uint8_t type;
-        std::optional<int64_t> requestId;
+        std::optional<Location> full;
+        Location written;
     } cases[] = {
-        {"INTEGER 83", answer(hexBytes("02 83 00 00 01 2A")), "42", 2, 0x1234},
-        {"INTEGER 84", answer(berInteger(-2, 0x02, 4)), "-2", 2, 0x1234},
-        {"OCTET STRING 83", answer(hexBytes("04 83 00 00 05 68 65 6C 6C 6F")), "hello", 4, 0x1234},
-        {"OCTET STRING 84", answer(berOctets("hello", 4)), "hello", 4, 0x1234},
-        {"200 bytes 84", answer(berOctets(text200, 4)), text200, 4, 0x1234},
-        {"300 bytes 83", answer(berOctets(text300, 3)), text300, 4, 0x1234},
-        {"300 bytes 84", answer(berOctets(text300, 4)), text300, 4, 0x1234},
-        {"control bytes 83", answer(berOctets(std::string("\x00\x1B", 2), 3)), "00-1B", 4, 0x1234},
-        {"OBJECT IDENTIFIER 83", answer(berElement(0x06, kSysDescrOid, 3)), "1.3.6.1.2.1.1.1.0", 6, 0x1234},
-        {"IpAddress 83", answer(hexBytes("40 83 00 00 04 C0 00 02 01")), "192.0.2.1", 5, 0x1234},
-        {"Counter 83", answer(hexBytes("41 83 00 00 01 07")), "7", 5, 0x1234},
-        {"Gauge 83", answer(hexBytes("42 83 00 00 01 07")), "7", 5, 0x1234},
-        {"TimeTicks 83", answer(hexBytes("43 83 00 00 01 07")), "7", 5, 0x1234},
-        {"APPLICATION 7 83", answer(hexBytes("47 83 00 00 01 07")), "7", 5, 0x1234},
-        {"TimeTicks 84", answer(berUnsigned(0x43, 123456, 4)), "123456", 5, 0x1234},
-        {"binding sequence 84", answer(integer42, AnswerForms().wide(P::Binding, 4)), "42", 2, 0x1234},
-        {"binding OID 83", answer(integer42, AnswerForms().wide(P::Oid, 3)), "42", 2, 0x1234},
-        {"binding list 84", answer(integer42, AnswerForms().wide(P::BindingList, 4)), "42", 2, 0x1234},
-        {"message 83", answer(integer42, AnswerForms().wide(P::Message, 3)), "42", 2, 0x1234},
-        {"message 84", answer(integer42, AnswerForms().wide(P::Message, 4)), "42", 2, 0x1234},
-        {"version 84", answer(integer42, AnswerForms().wide(P::Version, 4)), "42", 2, 0x1234},
-        {"community 83", answer(integer42, AnswerForms().wide(P::Community, 3)), "42", 2, 0x1234},
-        {"PDU 84", answer(integer42, AnswerForms().wide(P::Pdu, 4)), "42", 2, 0x1234},
-        {"request id 83", answer(integer42, AnswerForms().wide(P::RequestId, 3)), "42", 2, 0x1234},
-        {"error status 84", answer(integer42, AnswerForms().wide(P::ErrorStatus, 4)), "42", 2, 0x1234},
-        {"error index 83", answer(integer42, AnswerForms().wide(P::ErrorIndex, 3)), "42", 2, 0x1234},
-        {"every length 84", answer(berInteger(42, 0x02, 4), allWide(4)), "42", 2, 0x1234},
-        {"every length 81", answer(berInteger(42, 0x02, 1), allWide(1)), "42", 2, 0x1234},
-        // The indefinite form is no length: the message cannot be walked to
-        // its request id (the worker then drops it as someone else's), and a
-        // value in it cannot be read.
-        {"message in the indefinite form",
-         hexBytes("30 80 02 01 00 04 06 70 75 62 6C 69 63 A2 19 02 02 12 34 02 01 00 02 01 00"
-                  "30 0D 30 0B 06 08 2B 06 01 02 01 01 01 00 02 01 2A 00 00"),
-         "42", 2, std::nullopt},
-        {"value in the indefinite form", answer(hexBytes("04 80 68 69 00 00")), std::nullopt, 4, 0x1234},
+        {"the binding at 26", hexBytes(kReply72), Location{28, 29, 8}, {28, 29, 8}},
+        {"a community that looks like a binding is passed over",
+         hexBytes("30 2A 02 01 00 04 05 30 05 06 01 2B A2 1E 02 02 12 34 02 01 00 02 01 00 30 12"
+                  "30 10 06 08 2B 06 01 02 01 01 07 00 04 04 41 42 43 44"),
+         Location{28, 29, 8}, {28, 29, 8}},
+        {"bytes that are no message: the scan's first", hexBytes("30 0C 06 08 2B 06 01 02 01 01 05 00 05 00"),
+         Location{2, 3, 8}, {2, 3, 8}},
+        {"the OID length byte at 255", bindingAt(255), Location{254, 255, 8}, {254, 255, 8}},
+        {"the OID length byte at 256: beyond an 8-bit position", bindingAt(256), Location{255, 256, 8},
+         {0xAA, 0xBB, 0xCC}},
+        {"no binding", hexBytes(kNoBinding), std::nullopt, {0xAA, 0xBB, 0xCC}},
+        {"no bytes", {}, std::nullopt, {0xAA, 0xBB, 0xCC}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.what) + "\n" + hexDump(c.bytes));
-        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&c.bytes), c.requestId);
-        const auto at = SNMPMessage::firstBindingLocation(&c.bytes);
-        ASSERT_TRUE(at);
-        // The OID read back from where the location names it.
-        const std::vector<uint8_t> oid(c.bytes.begin() + static_cast<long>((*at)[1] + 1),
-                                       c.bytes.begin() + static_cast<long>((*at)[1] + 1 + (*at)[2]));
-        EXPECT_BYTES(kSysDescrOid, oid);
-        uint8_t type = 0xEE;
-        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&c.bytes, (*at)[1] + (*at)[2] + 1, type), c.text);
-        EXPECT_EQ(type, c.type);
-        // The 8-bit positions of the worker's own calling order say the same.
-        uint8_t pos = 0, lenIdx = 0;
-        uint64_t len = 0;
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(SNMPMessage::firstBindingLocation(&c.bytes), c.full);
+        uint8_t pos = 0xAA, lenIdx = 0xBB;
+        uint64_t len = 0xCC;
         SNMPMessage::extractOIDPositionAndLengthFromMessage(&c.bytes, pos, lenIdx, len);
-        EXPECT_EQ(pos, (*at)[0]);
-        EXPECT_EQ(lenIdx, (*at)[1]);
-        EXPECT_EQ(len, 8u);
+        EXPECT_EQ((Location{pos, lenIdx, len}), c.written);
     }
-}
-
-TEST(SNMPMessageParser, ReadsTheRequestIdOfAWholeMessageOnly)
-{
-    struct Case {
-        const char* hex;
-        std::optional<int64_t> id;
-    } cases[] = {
-        {kReply72, 0x0201},
-        {"30 0F 02 01 00 04 01 70 A2 07 02 02 F0 0D 02 01 00", -4083},
-        {"30 81 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02 01 00", 0x1234},
-        {"30 0F 02 01 00 04 01 70 A2 07 02 00 02 01 00 02 01", std::nullopt},  // an empty INTEGER
-        {"30 0F 02 01 00 04 01 70 30 07 02 02 12 34 02 01 00", std::nullopt},  // no PDU
-        {"30 0F 02 01 00 04 01 70 A2 07 02 02 12", std::nullopt},              // cut inside the id
-        {"30 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02", 0x1234},              // cut after it
-        {"30", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const auto& c : cases) {
-        const auto m = hexBytes(c.hex);
-        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&m), c.id) << c.hex;
-    }
-    EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(nullptr), std::nullopt);
-}
-
-TEST(SNMPMessageParser, ReportsNoFirstBindingBeyondWhatAnEightBitPositionSays)
-{
-    // A binding whose OID length byte lands at position `at`.
-    auto withBindingAt = [](std::size_t at) {
-        std::vector<uint8_t> m(at - 3, 0x00);
-        const auto tail = hexBytes("30 0C 06 08 2B 06 01 02 01 01 05 00 05 00");
-        m.insert(m.end(), tail.begin(), tail.end());
-        return m;
-    };
-    const auto reachable = withBindingAt(255);
-    uint8_t pos = 0, lenIdx = 0;
-    uint64_t len = 0;
-    SNMPMessage::extractOIDPositionAndLengthFromMessage(&reachable, pos, lenIdx, len);
-    EXPECT_EQ(pos, 254);
-    EXPECT_EQ(lenIdx, 255);
-    EXPECT_EQ(len, 8u);
-
-    const auto beyond = withBindingAt(256);
-    pos = 0, lenIdx = 0, len = 0;
-    SNMPMessage::extractOIDPositionAndLengthFromMessage(&beyond, pos, lenIdx, len);
-    EXPECT_EQ(pos, 0);
-    EXPECT_EQ(lenIdx, 0);
-    EXPECT_EQ(len, 0u);
-    // The full-position scan, the full-position first binding and the
-    // all-strings wrapper still see it.
-    EXPECT_EQ(SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&beyond), (std::vector<Location>{{255, 256, 8}}));
-    EXPECT_EQ(SNMPMessage::firstBindingLocation(&beyond), std::optional<Location>(Location{255, 256, 8}));
-    EXPECT_EQ(SNMPMessage::firstBindingLocation(&reachable), std::optional<Location>(Location{254, 255, 8}));
     EXPECT_EQ(SNMPMessage::firstBindingLocation(nullptr), std::nullopt);
-    std::vector<std::string> oids, values;
-    SNMPMessage::extractAllStringsFromMsg(&beyond, kCommunity, oids, values);
-    EXPECT_EQ(oids, std::vector<std::string>{"1.3.6.1.2.1.1.5.0"});
-    EXPECT_EQ(values, std::vector<std::string>{""});
-    std::string text = "untouched";
-    EXPECT_FALSE(SNMPMessage::extractStringFromMsg(&beyond, kCommunity, text));
-    EXPECT_EQ(text, "untouched");
+    uint8_t pos = 0xAA, lenIdx = 0xBB;
+    uint64_t len = 0xCC;
+    SNMPMessage::extractOIDPositionAndLengthFromMessage(nullptr, pos, lenIdx, len);
+    EXPECT_EQ((Location{pos, lenIdx, len}), (Location{0xAA, 0xBB, 0xCC}));
 }
 
-TEST(SNMPMessageParser, RendersEveryValueKindInBothForms)
+// Every value kind, in every length form, alone after a filler byte (index 1)
+// or as the first binding of a whole answer (index after its OID): the text
+// with its type code, and the text of the form without one.
+TEST(SNMPMessageParser, RendersEveryValueKindInEveryLengthForm)
 {
-    constexpr uint8_t kNoType = 0xEE;
+    using P = AnswerPart;
+    const std::string text200(200, 't');
+    const std::string text300 = digits300();
+    const auto integer42 = berInteger(42);
     struct Case {
         const char* what;
-        const char* hex;  // placed at index 1, after one filler byte
+        std::vector<uint8_t> bytes;
         std::optional<std::string> typed;
         uint8_t type;
         std::optional<std::string> untyped;
     } cases[] = {
-        {"INTEGER 72", "02 01 48", "72", 2, "72"},
-        {"INTEGER -1", "02 01 FF", "-1", 2, "-1"},
-        {"INTEGER 255 with its sign byte", "02 02 00 FF", "255", 2, "255"},
-        {"INTEGER minimum", "02 04 80 00 00 00", "-2147483648", 2, "-2147483648"},
-        {"INTEGER maximum", "02 04 7F FF FF FF", "2147483647", 2, "2147483647"},
-        {"INTEGER keeps its last four bytes", "02 05 01 00 00 00 07", "7", 2, "7"},
-        {"INTEGER of no bytes is 0, not the next byte's sign", "02 00 80", "0", 2, "0"},
-        {"INTEGER cut off", "02 03 01 02", std::nullopt, 2, std::nullopt},
-        {"OCTET STRING with control bytes as hex", "04 06 00 1B 2C 3D 4E 5F", "00-1B-2C-3D-4E-5F", 4,
+        {"INTEGER 72", value("02 01 48"), "72", 2, "72"},
+        {"INTEGER -1", value("02 01 FF"), "-1", 2, "-1"},
+        {"INTEGER 255 with its sign byte", value("02 02 00 FF"), "255", 2, "255"},
+        {"INTEGER minimum", value("02 04 80 00 00 00"), "-2147483648", 2, "-2147483648"},
+        {"INTEGER maximum", value("02 04 7F FF FF FF"), "2147483647", 2, "2147483647"},
+        {"INTEGER keeps its last four bytes", value("02 05 01 00 00 00 07"), "7", 2, "7"},
+        {"INTEGER of no bytes is 0, not the next byte's sign", value("02 00 80"), "0", 2, "0"},
+        {"INTEGER cut off", value("02 03 01 02"), std::nullopt, 2, std::nullopt},
+        {"OCTET STRING with control bytes as hex", value("04 06 00 1B 2C 3D 4E 5F"), "00-1B-2C-3D-4E-5F", 4,
          "00-1B-2C-3D-4E-5F"},
-        {"OCTET STRING one control byte", "04 01 1F", "1F", 4, "1F"},
-        {"OCTET STRING 0x20 is text", "04 03 41 20 42", "A B", 4, "A B"},
-        {"OCTET STRING text", "04 02 41 42", "AB", 4, "AB"},
-        {"OCTET STRING UTF-8", "04 02 C3 A9", "\xC3\xA9", 4, "\xC3\xA9"},
-        {"OCTET STRING not UTF-8", "04 02 C3 28", "    c328", 4, "    c328"},
-        {"OCTET STRING control byte before UTF-8 check", "04 02 FF 0A", "FF-0A", 4, "FF-0A"},
-        {"OCTET STRING lone high bytes", "04 03 80 FE 21", "    80fe21", 4, "    80fe21"},
-        {"OCTET STRING empty, more bytes following", "04 00 05 00", "", 4, ""},
-        {"OCTET STRING empty at the end: too short before the tag is looked at", "04 00", std::nullopt, 5, std::nullopt},
-        {"OCTET STRING claiming more than present", "04 09 41 42", std::nullopt, 4, std::nullopt},
-        {"NULL", "05 00 00", std::nullopt, 5, std::nullopt},
-        {"OBJECT IDENTIFIER", "06 08 2B 06 01 02 01 01 02 00", "1.3.6.1.2.1.1.2.0", 6, "1.3.6.1.2.1.1.2.0"},
-        {"OBJECT IDENTIFIER with a multi-byte arc", "06 08 2B 06 01 04 01 81 80 00", "1.3.6.1.4.1.16384", 6,
+        {"OCTET STRING one control byte", value("04 01 1F"), "1F", 4, "1F"},
+        {"OCTET STRING 0x20 is text", value("04 03 41 20 42"), "A B", 4, "A B"},
+        {"OCTET STRING text", value("04 02 41 42"), "AB", 4, "AB"},
+        {"OCTET STRING UTF-8", value("04 02 C3 A9"), "\xC3\xA9", 4, "\xC3\xA9"},
+        {"OCTET STRING not UTF-8", value("04 02 C3 28"), "    c328", 4, "    c328"},
+        {"OCTET STRING control byte before UTF-8 check", value("04 02 FF 0A"), "FF-0A", 4, "FF-0A"},
+        {"OCTET STRING lone high bytes", value("04 03 80 FE 21"), "    80fe21", 4, "    80fe21"},
+        {"OCTET STRING empty, more bytes following", value("04 00 05 00"), "", 4, ""},
+        {"OCTET STRING empty at the end: too short before the tag is looked at", value("04 00"), std::nullopt, 5,
+         std::nullopt},
+        {"OCTET STRING claiming more than present", value("04 09 41 42"), std::nullopt, 4, std::nullopt},
+        {"NULL", value("05 00 00"), std::nullopt, 5, std::nullopt},
+        {"OBJECT IDENTIFIER", value("06 08 2B 06 01 02 01 01 02 00"), "1.3.6.1.2.1.1.2.0", 6, "1.3.6.1.2.1.1.2.0"},
+        {"OBJECT IDENTIFIER with a multi-byte arc", value("06 08 2B 06 01 04 01 81 80 00"), "1.3.6.1.4.1.16384", 6,
          "1.3.6.1.4.1.16384"},
-        {"OBJECT IDENTIFIER not under 1.3", "06 02 2C 01", "0.0.1", 6, "0.0.1"},
-        {"OBJECT IDENTIFIER arc 2^32-1 unsigned", "06 06 2B 8F FF FF FF 7F", "1.3.4294967295", 6, "1.3.4294967295"},
-        {"OBJECT IDENTIFIER arc beyond 32 bits", "06 07 2B 90 80 80 80 00 00", std::nullopt, 6, std::nullopt},
-        {"OBJECT IDENTIFIER unclosed arc", "06 03 2B 81 80", std::nullopt, 6, std::nullopt},
-        {"OBJECT IDENTIFIER empty", "06 00 00", std::nullopt, 6, std::nullopt},
-        {"OBJECT IDENTIFIER cut off", "06 09 2B 06 01", std::nullopt, 6, std::nullopt},
-        {"IpAddress", "40 04 C0 00 02 01", "192.0.2.1", 5, "192.0.2.1"},
-        {"IpAddress whatever its length says", "40 00 C0 00 02 01", "192.0.2.1", 5, "192.0.2.1"},
-        {"IpAddress cut off", "40 04 C0 00 02", std::nullopt, 5, std::nullopt},
-        {"Counter above 2^31 unsigned", "41 04 FF FF FF FF", "4294967295", 5, ""},
-        {"Gauge", "42 01 05", "5", 5, ""},
-        {"TimeTicks", "43 04 00 01 E2 40", "123456", 5, ""},
-        {"TimeTicks above 2^31", "43 04 80 00 00 00", "2147483648", 5, ""},
-        {"TimeTicks cut off", "43 04 00 01", std::nullopt, 5, ""},
-        {"APPLICATION 7", "47 02 01 00", "256", 5, ""},
-        {"Opaque is not rendered", "44 01 00", "", 5, ""},
-        {"a context tag is not rendered", "A2 01 00", "", 5, ""},
+        {"OBJECT IDENTIFIER of two- and three-byte arcs", value("06 05 2B FF 7F 81 48"), "1.3.16383.200", 6,
+         "1.3.16383.200"},
+        {"OBJECT IDENTIFIER with leading 80 groups", value("06 04 2B 80 80 01"), "1.3.1", 6, "1.3.1"},
+        {"OBJECT IDENTIFIER not under 1.3", value("06 02 2C 01"), "0.0.1", 6, "0.0.1"},
+        {"OBJECT IDENTIFIER whose first byte is taken alone", value("06 02 81 01"), "0.0.1", 6, "0.0.1"},
+        {"OBJECT IDENTIFIER arc 2^32-1 unsigned", value("06 06 2B 8F FF FF FF 7F"), "1.3.4294967295", 6,
+         "1.3.4294967295"},
+        {"OBJECT IDENTIFIER arc beyond 32 bits", value("06 07 2B 90 80 80 80 00 00"), std::nullopt, 6, std::nullopt},
+        {"OBJECT IDENTIFIER unclosed arc", value("06 03 2B 81 80"), std::nullopt, 6, std::nullopt},
+        {"OBJECT IDENTIFIER empty", value("06 00 00"), std::nullopt, 6, std::nullopt},
+        {"OBJECT IDENTIFIER cut off", value("06 09 2B 06 01"), std::nullopt, 6, std::nullopt},
+        {"IpAddress", value("40 04 C0 00 02 01"), "192.0.2.1", 5, "192.0.2.1"},
+        {"IpAddress whatever its length says", value("40 00 C0 00 02 01"), "192.0.2.1", 5, "192.0.2.1"},
+        {"IpAddress cut off", value("40 04 C0 00 02"), std::nullopt, 5, std::nullopt},
+        {"Counter above 2^31 unsigned", value("41 04 FF FF FF FF"), "4294967295", 5, ""},
+        {"Gauge", value("42 01 05"), "5", 5, ""},
+        {"TimeTicks", value("43 04 00 01 E2 40"), "123456", 5, ""},
+        {"TimeTicks above 2^31", value("43 04 80 00 00 00"), "2147483648", 5, ""},
+        {"TimeTicks cut off", value("43 04 00 01"), std::nullopt, 5, ""},
+        {"APPLICATION 7", value("47 02 01 00"), "256", 5, ""},
+        {"Opaque is not rendered", value("44 01 00"), "", 5, ""},
+        {"a context tag is not rendered", value("A2 01 00"), "", 5, ""},
+        // Long forms of the value's own length: 81 to 84, also where fewer bytes would do.
+        {"81 n", value("04 81 02 41 42"), "AB", 4, "AB"},
+        {"81 80: 128 bytes", value(berOctets(std::string(128, 'x'), 1)), std::string(128, 'x'), 4,
+         std::string(128, 'x')},
+        {"82 n n", value("04 82 00 02 41 42"), "AB", 4, "AB"},
+        {"82 01 2C: 300 bytes", value(berOctets(text300)), text300, 4, text300},
+        {"83 n n n", value("04 83 00 00 02 41 42"), "AB", 4, "AB"},
+        {"84 n n n n", value("04 84 00 00 00 02 41 42"), "AB", 4, "AB"},
+        {"INTEGER 81", value("02 81 01 FF"), "-1", 2, "-1"},
+        {"INTEGER 83", value("02 83 00 00 01 2A 00"), "42", 2, "42"},
+        {"TimeTicks 82", value("43 82 00 04 00 01 E2 40"), "123456", 5, ""},
+        {"a long form claiming more than present", value("04 81 03 41 42"), std::nullopt, 4, std::nullopt},
+        {"84 FF FF FF FF claims more than present", value("04 84 FF FF FF FF 41"), std::nullopt, 4, std::nullopt},
+        {"82 cut short", value("04 82 00"), std::nullopt, 4, std::nullopt},
+        {"83 cut short", value("04 83 00 00"), std::nullopt, 4, std::nullopt},
+        {"84 cut short", value("04 84 00 00 00"), std::nullopt, 4, std::nullopt},
+        {"81 with nothing after it", value("04 81"), std::nullopt, 5, std::nullopt},
+        {"the indefinite form", value("04 80 41 42 00 00"), std::nullopt, 4, std::nullopt},
+        {"more length bytes than 32 bits need", value("04 85 00 00 00 00 02 41 42"), std::nullopt, 4, std::nullopt},
+        {"FF is no length", value("04 FF 41 42"), std::nullopt, 4, std::nullopt},
+        {"81 00, empty and the message's last element", value("04 81 00"), std::nullopt, 5, std::nullopt},
+        // Whole answers: the binding at 26 that ends the message (value index
+        // 38), then lengths in a wider long form anywhere.
+        {"answer: the binding at 26", hexBytes(kReply72), "72", 2, "72"},
+        {"answer: INTEGER 84", answer(berInteger(-2, 0x02, 4)), "-2", 2, "-2"},
+        {"answer: 200 bytes 84", answer(berOctets(text200, 4)), text200, 4, text200},
+        {"answer: 300 bytes 83", answer(berOctets(text300, 3)), text300, 4, text300},
+        {"answer: control bytes 83", answer(berOctets(std::string("\x00\x1B", 2), 3)), "00-1B", 4, "00-1B"},
+        {"answer: OBJECT IDENTIFIER 83", answer(berElement(0x06, kSysDescrOid, 3)), "1.3.6.1.2.1.1.1.0", 6,
+         "1.3.6.1.2.1.1.1.0"},
+        {"answer: IpAddress 83", answer(hexBytes("40 83 00 00 04 C0 00 02 01")), "192.0.2.1", 5, "192.0.2.1"},
+        {"answer: Counter 83", answer(hexBytes("41 83 00 00 01 07")), "7", 5, ""},
+        {"answer: TimeTicks 84", answer(berUnsigned(0x43, 123456, 4)), "123456", 5, ""},
+        {"answer: APPLICATION 7 83", answer(hexBytes("47 83 00 00 01 07")), "7", 5, ""},
+        {"answer: binding sequence 84", answer(integer42, AnswerForms().wide(P::Binding, 4)), "42", 2, "42"},
+        {"answer: binding OID 83", answer(integer42, AnswerForms().wide(P::Oid, 3)), "42", 2, "42"},
+        {"answer: binding list 84", answer(integer42, AnswerForms().wide(P::BindingList, 4)), "42", 2, "42"},
+        {"answer: message 83", answer(integer42, AnswerForms().wide(P::Message, 3)), "42", 2, "42"},
+        {"answer: version 84", answer(integer42, AnswerForms().wide(P::Version, 4)), "42", 2, "42"},
+        {"answer: community 83", answer(integer42, AnswerForms().wide(P::Community, 3)), "42", 2, "42"},
+        {"answer: PDU 84", answer(integer42, AnswerForms().wide(P::Pdu, 4)), "42", 2, "42"},
+        {"answer: request id 83", answer(integer42, AnswerForms().wide(P::RequestId, 3)), "42", 2, "42"},
+        {"answer: error status 84", answer(integer42, AnswerForms().wide(P::ErrorStatus, 4)), "42", 2, "42"},
+        {"answer: error index 83", answer(integer42, AnswerForms().wide(P::ErrorIndex, 3)), "42", 2, "42"},
+        {"answer: every length 81", answer(berInteger(42, 0x02, 1), allWide(1)), "42", 2, "42"},
+        {"answer: every length 84", answer(berInteger(42, 0x02, 4), allWide(4)), "42", 2, "42"},
+        // Not a whole message (the scan finds the binding), so still read.
+        {"answer in the indefinite form",
+         hexBytes("30 80 02 01 00 04 06 70 75 62 6C 69 63 A2 19 02 02 12 34 02 01 00 02 01 00"
+                  "30 0D 30 0B 06 08 2B 06 01 02 01 01 01 00 02 01 2A 00 00"),
+         "42", 2, "42"},
+        {"answer: value in the indefinite form", answer(hexBytes("04 80 68 69 00 00")), std::nullopt, 4,
+         std::nullopt},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        auto m = hexBytes(c.hex);
-        m.insert(m.begin(), 0x99);
-        uint8_t type = kNoType;
-        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, 1, type), c.typed);
+        SCOPED_TRACE(std::string(c.what) + "\n" + hexDump(c.bytes));
+        uint64_t index = 1;
+        if (c.bytes[0] == 0x30) {
+            const auto at = SNMPMessage::firstBindingLocation(&c.bytes);
+            ASSERT_TRUE(at);
+            EXPECT_EQ((*at)[2], kSysDescrOid.size());
+            index = (*at)[1] + (*at)[2] + 1;
+        }
+        uint8_t type = 0xEE;
+        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&c.bytes, index, type), c.typed);
         EXPECT_EQ(type, c.type);
-        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, 1), c.untyped);
+        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&c.bytes, index), c.untyped);
     }
 }
 
 TEST(SNMPMessageParser, AnswersNoneForAnIndexOutsideTheMessage)
 {
     const auto m = hexBytes("99 02 01 48");
-    const uint64_t indexes[] = {0, 2, 3, 4, 5, 1000, std::numeric_limits<uint64_t>::max() - 1,
-                                std::numeric_limits<uint64_t>::max()};
-    for (uint64_t i : indexes) {
+    for (uint64_t i : {uint64_t{0}, uint64_t{2}, uint64_t{3}, uint64_t{4}, uint64_t{1000},
+                       std::numeric_limits<uint64_t>::max()}) {
         uint8_t type = 0;
         EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&m, i, type), std::nullopt) << i;
         EXPECT_EQ(type, 5) << i;
@@ -404,145 +275,75 @@ TEST(SNMPMessageParser, AnswersNoneForAnIndexOutsideTheMessage)
     uint8_t type = 0;
     EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(nullptr, 1, type), std::nullopt);
     EXPECT_EQ(type, 5);
+    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(nullptr, 1), std::nullopt);
 }
 
 TEST(SNMPMessageParser, HandsBackAValuesContentBytesWhateverTheTag)
 {
     struct Case {
         const char* hex;
-        uint64_t index;
         std::optional<std::vector<uint8_t>> bytes;
     } cases[] = {
-        {"99 04 02 41 42", 1, hexBytes("41 42")},
-        {"99 43 04 00 01 E2 40", 1, hexBytes("00 01 E2 40")},
-        {"99 05 00", 1, std::vector<uint8_t>{}},
-        {"99 04 05 41", 1, std::nullopt},
-        {"99 04", 1, std::nullopt},
-        {"99 04 00", 0, std::nullopt},
-        {"99 02 01 48", 2, std::nullopt},
+        {"04 02 41 42", hexBytes("41 42")},
+        {"43 04 00 01 E2 40", hexBytes("00 01 E2 40")},
+        {"05 00", std::vector<uint8_t>{}},
+        {"04 82 00 02 41 42", hexBytes("41 42")},
+        {"04 83 00 00 02 41 42", hexBytes("41 42")},
+        {"04 84 00 00 00 02 41 42", hexBytes("41 42")},
+        {"04 05 41", std::nullopt},
+        {"04", std::nullopt},
+        {"04 80 41 42 00 00", std::nullopt},
     };
     for (const Case& c : cases) {
-        const auto m = hexBytes(c.hex);
-        EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, c.index), c.bytes) << c.hex;
+        const auto m = value(c.hex);
+        EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(&m, 1), c.bytes) << c.hex;
     }
-    EXPECT_EQ(SNMPMessage::extractValueDataFromMessage(nullptr, 1), std::nullopt);
+}
+
+TEST(SNMPMessageParser, ReadsTheRequestIdOfAWholeMessageOnly)
+{
+    using P = AnswerPart;
+    const auto integer42 = berInteger(42);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> bytes;
+        std::optional<int64_t> id;
+    } cases[] = {
+        {"two bytes", hexBytes(kReply72), 0x0201},
+        {"negative", hexBytes("30 0F 02 01 00 04 01 70 A2 07 02 02 F0 0D 02 01 00"), -4083},
+        {"the message in 81 n", hexBytes("30 81 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02 01 00"), 0x1234},
+        {"cut after it", hexBytes("30 0F 02 01 00 04 01 70 A2 07 02 02 12 34 02"), 0x1234},
+        {"every length 84", answer(berInteger(42, 0x02, 4), allWide(4)), 0x1234},
+        {"the message 84", answer(integer42, AnswerForms().wide(P::Message, 4)), 0x1234},
+        {"the community 83", answer(integer42, AnswerForms().wide(P::Community, 3)), 0x1234},
+        {"the request id 83", answer(integer42, AnswerForms().wide(P::RequestId, 3)), 0x1234},
+        {"the request id 84", answer(integer42, AnswerForms().wide(P::RequestId, 4)), 0x1234},
+        {"an empty INTEGER", hexBytes("30 0F 02 01 00 04 01 70 A2 07 02 00 02 01 00 02 01"), std::nullopt},
+        {"no PDU", hexBytes("30 0F 02 01 00 04 01 70 30 07 02 02 12 34 02 01 00"), std::nullopt},
+        {"cut inside the id", hexBytes("30 0F 02 01 00 04 01 70 A2 07 02 02 12"), std::nullopt},
+        // The indefinite form is no length: the message cannot be walked to
+        // its request id, and the worker drops it as someone else's.
+        {"the message in the indefinite form",
+         hexBytes("30 80 02 01 00 04 06 70 75 62 6C 69 63 A2 19 02 02 12 34 02 01 00 02 01 00"
+                  "30 0D 30 0B 06 08 2B 06 01 02 01 01 01 00 02 01 2A 00 00"),
+         std::nullopt},
+        {"one byte", hexBytes("30"), std::nullopt},
+        {"no bytes", {}, std::nullopt},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&c.bytes), c.id) << c.what;
+    EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(nullptr), std::nullopt);
 }
 
 TEST(SNMPMessageParser, TurnsOidBytesIntoDottedText)
 {
-    struct Case {
-        const char* hex;
-        std::optional<std::string> text;
-    } cases[] = {
-        {"2B 06 01 02 01 01 02 00", "1.3.6.1.2.1.1.2.0"},
-        {"2B 06 01 04 01 81 80 00", "1.3.6.1.4.1.16384"},
-        {"2B", "1.3"},
-        {"2C 01", "0.0.1"},
-        {"81 01", "0.0.1"},  // the first byte is taken alone
-        {"2B FF 7F 81 48", "1.3.16383.200"},
-        {"2B 80 80 01", "1.3.1"},
-        {"2B 81", std::nullopt},
-        {"", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        const auto bytes = hexBytes(c.hex);
-        EXPECT_EQ(SNMPMessage::convertOIDDataToString(&bytes), c.text) << c.hex;
-    }
+    const auto bytes = hexBytes("2B 06 01 04 01 81 80 00");
+    EXPECT_EQ(SNMPMessage::convertOIDDataToString(&bytes), "1.3.6.1.4.1.16384");
+    const auto first = hexBytes("2B");
+    EXPECT_EQ(SNMPMessage::convertOIDDataToString(&first), "1.3");
+    const std::vector<uint8_t> none;
+    EXPECT_EQ(SNMPMessage::convertOIDDataToString(&none), std::nullopt);
     EXPECT_EQ(SNMPMessage::convertOIDDataToString(nullptr), std::nullopt);
-}
-
-TEST(SNMPMessageParser, SingleBindingWrappersReadTheFirstBinding)
-{
-    const auto two = hexBytes(kReplyTwo);
-    std::string sysID = "old";
-    SNMPMessage::extractSysIDFromMsg(&two, sysID);
-    EXPECT_EQ(sysID, "Printer");
-
-    std::vector<uint8_t> data{9, 9};
-    EXPECT_TRUE(SNMPMessage::extractDataFromMsg(&two, kCommunity, data));
-    EXPECT_BYTES(hexBytes("50 72 69 6E 74 65 72"), data);
-
-    std::string text = "old";
-    EXPECT_TRUE(SNMPMessage::extractStringFromMsg(&two, kCommunity, text));
-    EXPECT_EQ(text, "Printer");
-
-    std::string oid = "old";
-    text = "old";
-    EXPECT_TRUE(SNMPMessage::extractStringFromMsg(&two, kCommunity, oid, text));
-    EXPECT_EQ(oid, "1.3.6.1.2.1.1.5.0");
-    EXPECT_EQ(text, "Printer");
-
-    // The community only has to be there; another one than the message's will do.
-    text.clear();
-    EXPECT_TRUE(SNMPMessage::extractStringFromMsg(&two, std::string("other"), text));
-    EXPECT_EQ(text, "Printer");
-}
-
-TEST(SNMPMessageParser, WrappersStoreNothingWithoutMessageCommunityOrBinding)
-{
-    const auto two = hexBytes(kReplyTwo);
-    const auto none = hexBytes("30 14 02 01 00 04 01 70 A0 0C 02 02 02 01 02 01 00 02 01 00 30 00");
-    struct Case {
-        const char* what;
-        const std::vector<uint8_t>* message;
-        std::optional<std::string> community;
-    } cases[] = {
-        {"no message", nullptr, kCommunity},
-        {"no community", &two, std::nullopt},
-        {"no binding", &none, kCommunity},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        std::vector<uint8_t> data{9};
-        EXPECT_FALSE(SNMPMessage::extractDataFromMsg(c.message, c.community, data));
-        EXPECT_BYTES(std::vector<uint8_t>{9}, data);
-        std::string text = "keep", oid = "keep";
-        EXPECT_FALSE(SNMPMessage::extractStringFromMsg(c.message, c.community, text));
-        EXPECT_FALSE(SNMPMessage::extractStringFromMsg(c.message, c.community, oid, text));
-        EXPECT_EQ(text, "keep");
-        EXPECT_EQ(oid, "keep");
-        std::vector<std::string> oids{"a"}, values{"b"};
-        SNMPMessage::extractAllStringsFromMsg(c.message, c.community, oids, values);
-        EXPECT_EQ(oids.size(), 1u);
-        EXPECT_EQ(values.size(), 1u);
-    }
-    std::string sysID = "keep";
-    SNMPMessage::extractSysIDFromMsg(nullptr, sysID);
-    EXPECT_EQ(sysID, "keep");
-    SNMPMessage::extractSysIDFromMsg(&none, sysID);
-    EXPECT_EQ(sysID, "");
-}
-
-TEST(SNMPMessageParser, NextOidWrapperKeepsTheOidWhenTheValueIsUnreadable)
-{
-    // 1.3.6.1.2.1.1.5.0 = NULL
-    const auto m = hexBytes("30 0C 06 08 2B 06 01 02 01 01 05 00 05 00");
-    std::string oid = "old", text = "old";
-    EXPECT_FALSE(SNMPMessage::extractStringFromMsg(&m, kCommunity, oid, text));
-    EXPECT_EQ(oid, "1.3.6.1.2.1.1.5.0");
-    EXPECT_EQ(text, "old");
-}
-
-TEST(SNMPMessageParser, OidsRunningPastTheEndAreNotTakenOut)
-{
-    // The OID length byte claims 0x40 bytes; the message ends after three.
-    const auto m = hexBytes("30 0C 06 40 2B 06 01");
-    std::string oid = "old", text = "old";
-    EXPECT_FALSE(SNMPMessage::extractStringFromMsg(&m, kCommunity, oid, text));
-    EXPECT_EQ(oid, "old");
-    std::vector<std::string> oids, values;
-    SNMPMessage::extractAllStringsFromMsg(&m, kCommunity, oids, values);
-    EXPECT_EQ(oids, std::vector<std::string>{""});
-    EXPECT_EQ(values, std::vector<std::string>{""});
-}
-
-TEST(SNMPMessageParser, AllStringsWrapperAppendsOnePairPerBinding)
-{
-    const auto two = hexBytes(kReplyTwo);
-    std::vector<std::string> oids{"earlier"}, values{"earlier"};
-    SNMPMessage::extractAllStringsFromMsg(&two, kCommunity, oids, values);
-    EXPECT_EQ(oids, (std::vector<std::string>{"earlier", "1.3.6.1.2.1.1.5.0", "1.3.6.1.2.1.1.7.0"}));
-    EXPECT_EQ(values, (std::vector<std::string>{"earlier", "Printer", "72"}));
 }
 
 TEST(SNMPMessageParser, ReadsBackWhatTheBuilderWrote)
@@ -550,38 +351,32 @@ TEST(SNMPMessageParser, ReadsBackWhatTheBuilderWrote)
     const std::vector<std::string> oids = {
         "1.3.6.1.2.1.1.5.0", "1.3.6.1.4.1.2699.1.2.1.2.1.1.2.1", "1.3.2147483647.0.16384", "1.3", "0.0.1",
     };
-    // Communities up to 127 bytes: the readers understand one-byte lengths only.
     for (std::size_t communityBytes : {std::size_t{0}, std::size_t{6}, std::size_t{120}}) {
         SCOPED_TRACE(communityBytes);
         SNMPMessage m;
-        m.setMessageSequenceLength(0);
-        m.setVarbindListSequenceLength(0);
-        m.setVarbindSequenceLength(0);
         m.setVersion(0);
         ASSERT_TRUE(m.setCommunityString(std::string(communityBytes, 'c')));
         m.setPdu(0xA0, 0);
         m.setRequestId({0x34, 0x12}, 0x02, 2);
         m.setError(0);
         m.setErrorIndex(0);
+        m.setMessageSequenceLength(0);
+        m.setVarbindListSequenceLength(0);
+        m.setVarbindSequenceLength(0);
         ASSERT_TRUE(m.setVarbindOidsWithNilValues(oids));
         m.writeSnmpMessageToData();
-        ASSERT_TRUE(m.isSnmpValid());
         const std::vector<uint8_t>& bytes = *m.data();
-
         const auto found = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&bytes);
         ASSERT_EQ(found.size(), oids.size()) << hexDump(bytes);
         for (std::size_t k = 0; k < oids.size(); ++k) {
-            const auto content = std::vector<uint8_t>(bytes.begin() + static_cast<long>(found[k][1] + 1),
-                                                      bytes.begin() + static_cast<long>(found[k][1] + 1 + found[k][2]));
-            EXPECT_EQ(SNMPMessage::convertOIDDataToString(&content), oids[k]);
+            const std::vector<uint8_t> oid(bytes.begin() + static_cast<long>(found[k][1] + 1),
+                                           bytes.begin() + static_cast<long>(found[k][1] + 1 + found[k][2]));
+            EXPECT_EQ(SNMPMessage::convertOIDDataToString(&oid), oids[k]);
             uint8_t type = 0;
             EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&bytes, found[k][1] + found[k][2] + 1, type),
                       std::nullopt);
             EXPECT_EQ(type, 5);
         }
-        // The community and the request id come back from where the layout puts them.
-        const uint64_t communityAt = bytes[1] == 0x82 ? 7 : 5;
-        EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&bytes, communityAt).value_or("?"),
-                  std::string(communityBytes, 'c'));
+        EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&bytes), 0x3412);
     }
 }
