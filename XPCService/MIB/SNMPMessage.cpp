@@ -117,6 +117,28 @@ std::optional<std::string> valueString(const std::vector<uint8_t>* message, uint
     return ber::renderValue(message->data() + i, message->data() + message->size(), type);
 }
 
+uint64_t valueIndexOf(const SNMPMessage::OidLocation& at) { return at[1] + at[2] + 1; }
+
+// The first binding, unless there is none or its OID length byte lies
+// beyond what an 8-bit position can say (a cut position would point into
+// the wrong bytes).
+std::optional<SNMPMessage::OidLocation> firstBinding(const std::vector<uint8_t>* message)
+{
+    const auto at = SNMPMessage::firstBindingLocation(message);
+    if (!at || (*at)[1] > 0xFF)
+        return std::nullopt;
+    return at;
+}
+
+// The OID at a location as dotted text, when its bytes lie in the message.
+std::optional<std::string> oidTextAt(const std::vector<uint8_t>& message, const SNMPMessage::OidLocation& at)
+{
+    const uint64_t start = at[1] + 1;
+    if (start > message.size() || at[2] > message.size() - start)
+        return std::nullopt;
+    return ber::oidText(message.data() + start, message.data() + start + at[2]);
+}
+
 }  // namespace
 
 void SNMPMessage::clearVarbind()
@@ -279,8 +301,9 @@ int32_t SNMPMessage::getTotalByteCount(int32_t contentLength)
 {
     // A negative length keeps the short form's two header bytes; a size
     // beyond 32 bits saturates.
-    const uint64_t header = ber::headerSize(contentLength < 0 ? 0 : static_cast<uint64_t>(contentLength));
-    return static_cast<int32_t>(std::min<int64_t>(contentLength + static_cast<int64_t>(header), INT32_MAX));
+    const int64_t n = contentLength;
+    const int64_t size = n + static_cast<int64_t>(ber::headerSize(n < 0 ? 0 : static_cast<uint64_t>(n)));
+    return static_cast<int32_t>(std::min<int64_t>(size, std::numeric_limits<int32_t>::max()));
 }
 
 uint64_t SNMPMessage::bindingLength(std::size_t k) const
@@ -365,10 +388,8 @@ void SNMPMessage::extractOIDPositionAndLengthFromMessage(const std::vector<uint8
                                                          uint8_t& oidPositionIndex, uint8_t& oidLengthIndex,
                                                          uint64_t& oidLengthValue)
 {
-    // Nothing when the OID length byte lies beyond what an 8-bit position
-    // can say: a cut position would point into the wrong bytes.
-    const auto at = firstBindingLocation(message);
-    if (!at || (*at)[1] > 0xFF)
+    const auto at = firstBinding(message);
+    if (!at)
         return;
     oidPositionIndex = static_cast<uint8_t>((*at)[0]);
     oidLengthIndex = static_cast<uint8_t>((*at)[1]);
@@ -435,4 +456,57 @@ std::optional<int64_t> SNMPMessage::extractRequestIdFromMessage(const std::vecto
     if (!id || id->content == id->contentEnd || id->contentEnd - id->content > 8)
         return std::nullopt;
     return static_cast<int64_t>(ber::integerBits(id->content, id->contentEnd, true));
+}
+
+void SNMPMessage::extractSysIDFromMsg(const std::vector<uint8_t>* message, std::string& sysID)
+{
+    if (!message)
+        return;
+    const auto at = firstBinding(message);
+    sysID = at ? extractValueStringFromMessage(message, valueIndexOf(*at)).value_or(std::string()) : std::string();
+}
+
+bool SNMPMessage::extractDataFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                     std::vector<uint8_t>& contents)
+{
+    const auto at = community ? firstBinding(message) : std::nullopt;
+    auto bytes = at ? extractValueDataFromMessage(message, valueIndexOf(*at)) : std::nullopt;
+    if (bytes)
+        contents = std::move(*bytes);
+    return bytes.has_value();
+}
+
+bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                       std::string& contents)
+{
+    const auto at = community ? firstBinding(message) : std::nullopt;
+    auto text = at ? extractValueStringFromMessage(message, valueIndexOf(*at)) : std::nullopt;
+    if (text)
+        contents = std::move(*text);
+    return text.has_value();
+}
+
+void SNMPMessage::extractAllStringsFromMsg(const std::vector<uint8_t>* message,
+                                           const std::optional<std::string>& community, std::vector<std::string>& oids,
+                                           std::vector<std::string>& contents)
+{
+    if (!message || !community)
+        return;
+    // Full positions here: every binding is read where it lies, and what
+    // cannot be read (an OID running past the end included) counts as "".
+    for (const OidLocation& at : extractAllOIDPositionAndLengthFromMessage(message)) {
+        oids.push_back(oidTextAt(*message, at).value_or(std::string()));
+        contents.push_back(extractValueStringFromMessage(message, valueIndexOf(at)).value_or(std::string()));
+    }
+}
+
+bool SNMPMessage::extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                       std::string& nextOID, std::string& contents)
+{
+    const auto at = community ? firstBinding(message) : std::nullopt;
+    auto oid = at ? oidTextAt(*message, *at) : std::nullopt;
+    if (!oid)
+        return false;
+    nextOID = std::move(*oid);
+    return extractStringFromMsg(message, community, contents);
 }

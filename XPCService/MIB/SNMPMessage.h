@@ -153,6 +153,22 @@ public:
     // message cannot be walked as far as that INTEGER.
     static std::optional<int64_t> extractRequestIdFromMessage(const std::vector<uint8_t>* message);
 
+    // Wrappers over the first binding. The community must be present; it is
+    // not compared with the message's. Without a binding nothing is stored and
+    // the answer is false (sysID: the empty string).
+    static void extractSysIDFromMsg(const std::vector<uint8_t>* message, std::string& sysID);
+    static bool extractDataFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                   std::vector<uint8_t>& contents);
+    static bool extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                     std::string& contents);
+    // Appends one (OID, value) text pair per located binding; "" for what
+    // cannot be read.
+    static void extractAllStringsFromMsg(const std::vector<uint8_t>* message,
+                                         const std::optional<std::string>& community, std::vector<std::string>& oids,
+                                         std::vector<std::string>& contents);
+    static bool extractStringFromMsg(const std::vector<uint8_t>* message, const std::optional<std::string>& community,
+                                     std::string& nextOID, std::string& contents);
+
 private:
     // An INTEGER record of one content byte.
     static void setInteger(SnmpVar& record, uint8_t value);

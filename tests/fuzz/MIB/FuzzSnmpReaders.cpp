@@ -95,6 +95,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size)
         (void)SNMPMessage::extractValueStringFromMessage(m, len + lenIdx + 1, type);
         if (type != 2 && type != 4 && type != 5 && type != 6)
             __builtin_trap();
+        std::string sysID, text, oid;
+        std::vector<uint8_t> bytes;
+        std::vector<std::string> oids, values;
+        const std::optional<std::string> community = std::string("public");
+        SNMPMessage::extractSysIDFromMsg(m, sysID);
+        (void)SNMPMessage::extractDataFromMsg(m, community, bytes);
+        (void)SNMPMessage::extractStringFromMsg(m, community, text);
+        (void)SNMPMessage::extractStringFromMsg(m, community, oid, text);
+        SNMPMessage::extractAllStringsFromMsg(m, community, oids, values);
+        if (oids.size() != values.size())
+            __builtin_trap();
     }
     return 0;
 }

@@ -27,6 +27,8 @@ const char* const kReplyTwo =
 // A whole message with an empty binding list.
 const char* const kNoBinding = "30 14 02 01 00 04 01 70 A0 0C 02 02 02 01 02 01 00 02 01 00 30 00";
 
+const std::optional<std::string> kCommunity = std::string("public");
+
 using Location = SNMPMessage::OidLocation;
 
 // A binding of sysName = NULL whose OID length byte lands at position `at`.
@@ -346,6 +348,61 @@ TEST(SNMPMessageParser, TurnsOidBytesIntoDottedText)
     EXPECT_EQ(SNMPMessage::convertOIDDataToString(nullptr), std::nullopt);
 }
 
+// What the five wrappers leave, each starting from "keep": sysID, the value's
+// bytes, its text, the next-OID form's OID and text, and the all-strings
+// pairs (appended to one earlier pair); "!" marks a wrapper that answered false.
+std::string wrappersLeave(const std::vector<uint8_t>* message, const std::optional<std::string>& community)
+{
+    std::string sysID = "keep", text = "keep", oid = "keep", oidText = "keep";
+    std::vector<uint8_t> data{0x99};
+    std::vector<std::string> oids{"earlier"}, values{"earlier"};
+    SNMPMessage::extractSysIDFromMsg(message, sysID);
+    const bool dataOk = SNMPMessage::extractDataFromMsg(message, community, data);
+    const bool textOk = SNMPMessage::extractStringFromMsg(message, community, text);
+    const bool nextOk = SNMPMessage::extractStringFromMsg(message, community, oid, oidText);
+    SNMPMessage::extractAllStringsFromMsg(message, community, oids, values);
+    std::string all;
+    for (std::size_t k = 0; k < oids.size() && k < values.size(); ++k)
+        all += " " + oids[k] + "=" + values[k];
+    return "sysID=" + sysID + " data=" + (dataOk ? "" : "!") + hexDump(data) + " text=" + (textOk ? "" : "!") +
+           text + " next=" + (nextOk ? "" : "!") + oid + "/" + oidText + " all:" + all;
+}
+
+TEST(SNMPMessageParser, WrappersReadTheFirstBindingOrStoreNothing)
+{
+    const auto two = hexBytes(kReplyTwo);
+    const auto none = hexBytes(kNoBinding);
+    // 1.3.6.1.2.1.1.5.0 = NULL, and the same whose OID claims 0x40 bytes.
+    const auto nullValue = hexBytes("30 0C 06 08 2B 06 01 02 01 01 05 00 05 00");
+    const auto oidPastEnd = hexBytes("30 0C 06 40 2B 06 01");
+    const auto beyond = bindingAt(256);
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* message;
+        std::optional<std::string> community;
+        std::string leaves;
+    } cases[] = {
+        {"two bindings", &two, kCommunity,
+         "sysID=Printer data=0000: 50 72 69 6E 74 65 72 text=Printer next=1.3.6.1.2.1.1.5.0/Printer"
+         " all: earlier=earlier 1.3.6.1.2.1.1.5.0=Printer 1.3.6.1.2.1.1.7.0=72"},
+        {"a community other than the message's", &two, std::string("other"),
+         "sysID=Printer data=0000: 50 72 69 6E 74 65 72 text=Printer next=1.3.6.1.2.1.1.5.0/Printer"
+         " all: earlier=earlier 1.3.6.1.2.1.1.5.0=Printer 1.3.6.1.2.1.1.7.0=72"},
+        {"no community", &two, std::nullopt,
+         "sysID=Printer data=!0000: 99 text=!keep next=!keep/keep all: earlier=earlier"},
+        {"no message", nullptr, kCommunity, "sysID=keep data=!0000: 99 text=!keep next=!keep/keep all: earlier=earlier"},
+        {"no binding", &none, kCommunity, "sysID= data=!0000: 99 text=!keep next=!keep/keep all: earlier=earlier"},
+        {"a NULL value: the next-OID form keeps the OID", &nullValue, kCommunity,
+         "sysID= data=(empty) text=!keep next=!1.3.6.1.2.1.1.5.0/keep all: earlier=earlier 1.3.6.1.2.1.1.5.0="},
+        {"an OID running past the end is not taken out", &oidPastEnd, kCommunity,
+         "sysID= data=!0000: 99 text=!keep next=!keep/keep all: earlier=earlier ="},
+        {"beyond an 8-bit position only the all-strings form reads", &beyond, kCommunity,
+         "sysID= data=!0000: 99 text=!keep next=!keep/keep all: earlier=earlier 1.3.6.1.2.1.1.5.0="},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(wrappersLeave(c.message, c.community), c.leaves) << c.what;
+}
+
 TEST(SNMPMessageParser, ReadsBackWhatTheBuilderWrote)
 {
     const std::vector<std::string> oids = {
@@ -366,17 +423,10 @@ TEST(SNMPMessageParser, ReadsBackWhatTheBuilderWrote)
         ASSERT_TRUE(m.setVarbindOidsWithNilValues(oids));
         m.writeSnmpMessageToData();
         const std::vector<uint8_t>& bytes = *m.data();
-        const auto found = SNMPMessage::extractAllOIDPositionAndLengthFromMessage(&bytes);
-        ASSERT_EQ(found.size(), oids.size()) << hexDump(bytes);
-        for (std::size_t k = 0; k < oids.size(); ++k) {
-            const std::vector<uint8_t> oid(bytes.begin() + static_cast<long>(found[k][1] + 1),
-                                           bytes.begin() + static_cast<long>(found[k][1] + 1 + found[k][2]));
-            EXPECT_EQ(SNMPMessage::convertOIDDataToString(&oid), oids[k]);
-            uint8_t type = 0;
-            EXPECT_EQ(SNMPMessage::extractValueStringFromMessage(&bytes, found[k][1] + found[k][2] + 1, type),
-                      std::nullopt);
-            EXPECT_EQ(type, 5);
-        }
+        std::vector<std::string> oidTexts, values;
+        SNMPMessage::extractAllStringsFromMsg(&bytes, kCommunity, oidTexts, values);
+        EXPECT_EQ(oidTexts, oids) << hexDump(bytes);
+        EXPECT_EQ(values, std::vector<std::string>(oids.size(), ""));
         EXPECT_EQ(SNMPMessage::extractRequestIdFromMessage(&bytes), 0x3412);
     }
 }
