@@ -146,9 +146,11 @@ struct CancelWatcher::Impl {
         lock.lock();
     }
 
-    // The cancel call's own look: the file written, and only the names of the
-    // running and ended reads that led to it or spelt it so. When memory runs
-    // short, the running reads' cancel is left to the next sweep.
+    // A sweep made now, on the caller's thread, with the file written and the
+    // names of the ended reads that led to it or spelt it so. Every running
+    // read is looked at, as the taken name goes: a spelling that leads to the
+    // file only now would find it gone at the next sweep. When memory runs
+    // short, the running reads' cancel is left to that sweep.
     void lookAt(const std::string& path) noexcept
     {
         const Seen written = look(path);
@@ -156,17 +158,23 @@ struct CancelWatcher::Impl {
             return;
         try {
             std::unique_lock lock(mutex);
-            Looks looks{{path, Seen{}}};
-            auto named = [&](const Name& n) { return n.path == path || n.id == written.id; };
-            for (const auto& [cancel, file] : running)
-                if (file && named(*file))
-                    looks.try_emplace(file->path);
+            Looks looks = watchedNames();
+            looks.try_emplace(path);
             for (const Name& e : ended)
-                if (named(e))
+                if (e.path == path || e.id == written.id)
                     looks.try_emplace(e.path);
             lookAndApply(lock, looks);
         } catch (const std::bad_alloc&) {
         }
+    }
+
+    Looks watchedNames() const
+    {
+        Looks looks;
+        for (const auto& [cancel, file] : running)
+            if (file)
+                looks.try_emplace(file->path);
+        return looks;
     }
 
     void add(CallCancel& cancel, const std::optional<std::string>& path)
@@ -214,10 +222,7 @@ struct CancelWatcher::Impl {
                 continue;  // a call came, or the end: next stays
             next = std::max(next + kPollPeriod, Clock::now());
             try {
-                Looks looks;
-                for (const auto& [cancel, file] : running)
-                    if (file)
-                        looks.try_emplace(file->path);
+                Looks looks = watchedNames();
                 lookAndApply(lock, looks);
             } catch (const std::bad_alloc&) {
                 // The tables are whole; the next sweep tries again.
