@@ -19,8 +19,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // A file by what it is (device, inode), whatever path led to it.
 using FileId = std::pair<dev_t, ino_t>;
 
@@ -127,22 +125,24 @@ struct CancelWatcher::Impl {
     }
 
     // Looks at the paths without the lock, applies what was seen with it, and
-    // removes the names whose cancel was taken without it again; one that is
-    // empty by now was made anew for a later read, and stays.
+    // removes the names whose cancel was taken without it again: each while it
+    // still holds the cancel (one made anew for a later read is empty, and
+    // stays), or while it is a link whose target has just gone.
     void lookAndApply(std::unique_lock<std::mutex>& lock, Looks& looks)
     {
         lock.unlock();
         for (auto& [path, seen] : looks)
             seen = look(path);
         lock.lock();
-        std::vector<std::string> names = apply(looks);
+        const std::vector<std::string> names = apply(looks);
         if (names.empty())
             return;
-        // All looked at before any goes: a link's target may be a name too.
         lock.unlock();
-        names.erase(std::remove_if(names.begin(), names.end(), [](auto& name) { return !look(name).full; }), names.end());
-        for (const std::string& name : names)
-            ::unlink(name.c_str());
+        for (const std::string& name : names) {
+            struct stat st {};
+            if (look(name).full || (::lstat(name.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !look(name).id))
+                ::unlink(name.c_str());
+        }
         lock.lock();
     }
 
@@ -196,9 +196,7 @@ struct CancelWatcher::Impl {
     void remove(CallCancel& cancel) noexcept
     {
         const std::lock_guard lock(mutex);
-        auto it = running.find(&cancel);
-        if (it == running.end())
-            return;
+        const auto it = running.find(&cancel);  // there since its Running was made
         if (it->second) {
             rememberEnded(*it->second);
             --watched;
@@ -211,16 +209,16 @@ struct CancelWatcher::Impl {
     void run()
     {
         std::unique_lock lock(mutex);
-        auto next = Clock::now();
+        auto next = std::chrono::steady_clock::now();
         while (!ending) {
             if (watched == 0) {
                 wake.wait(lock);
-                next = Clock::now() + kPollPeriod;
+                next = std::chrono::steady_clock::now() + kPollPeriod;
                 continue;
             }
             if (wake.wait_until(lock, next) == std::cv_status::no_timeout)
                 continue;  // a call came, or the end: next stays
-            next = std::max(next + kPollPeriod, Clock::now());
+            next = std::max(next + kPollPeriod, std::chrono::steady_clock::now());
             try {
                 Looks looks = watchedNames();
                 lookAndApply(lock, looks);
