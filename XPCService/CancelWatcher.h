@@ -1,30 +1,20 @@
 #pragma once
 // The cancel files of the running SNMP reads, and the interrupts of every
-// running network call. A cancel file is known by what its path names: the
-// folder's device and inode plus the name in it, so every spelling of one
-// file ("/tmp/x/b", "/tmp/x/./b", "x/b", a path through a linked folder) is
-// one file, and one byte cancels every read that named it. A file is watched
-// only while a read that named it runs: through inotify on its folder (and,
-// for a symbolic link, on its last target's folder too; a link made anew
-// while its read runs is followed to its new target), or by a stat every
-// 20 ms where the file system gives no events or the folder has gone away
-// (a folder made again is found again). When a watched file is found
-// non-empty (a regular file only), gCancelFlag is raised to 1, the reads that
-// named that file are cancelled, the name they gave is removed (for a link,
-// the link), and so are the reads that follow gCancelFlag (cancel flag
-// "NULL"). Idle, the watcher thread sleeps in poll.
+// running network call. While a read names a cancel file, one thread stats
+// each distinct path every kPollPeriod, anew each time (so spellings, links,
+// hard links and folders made again need nothing of their own); paths that
+// lead to one device and inode are one file. A non-empty regular file cancels
+// the reads that named it, raises gCancelFlag (and the reads that follow it)
+// and loses those names. With no such read the thread sleeps without a time-out.
 
 #include "CallCancel.h"
-#include "CancelFilePath.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
 
 class CancelWatcher {
 public:
@@ -35,10 +25,9 @@ public:
     CancelWatcher(const CancelWatcher&) = delete;
     CancelWatcher& operator=(const CancelWatcher&) = delete;
 
-    // A running call, known to the watcher for the life of this object. Its
-    // cancel file, if any, is watched meanwhile; a file already non-empty
-    // cancels the call at once. The constructor throws only std::bad_alloc,
-    // and then the call is not known; the destructor never throws.
+    // A running call, known to the watcher for the life of this object; a
+    // cancel file already non-empty cancels it at once. The constructor
+    // throws only std::bad_alloc (the call is then not known).
     class Running {
     public:
         Running(CancelWatcher& watcher, CallCancel& cancel, const std::optional<std::string>& cancelFile);
@@ -55,26 +44,17 @@ public:
     // interrupts the running calls that follow the flag.
     void storeCancelFlag(int32_t value);
 
-    // A cancel byte was appended to path. A file that a read watched and
-    // whose reads have all answered is taken as their watcher took it: the
-    // flag is raised for the reads that follow it and the file removed, so a
-    // cancel that comes just too late never cancels the next read of that
-    // file. Paths not watched before are left alone. Any spelling of the file
-    // finds it.
+    // A cancel byte was appended to path: its file's reads are cancelled now,
+    // not at the next sweep. A file whose reads have all answered is taken
+    // as theirs, so a cancel that comes just too late never cancels the next
+    // read of that file; one that no read named is left alone.
     void cancelWritten(const std::string& path);
 
-    // The service stops: every running call is interrupted, and so is every
-    // call that starts from now on.
+    // The service stops: every running call is interrupted, and every later one.
     void stopAll();
 
-    // How many files are watched now, and whether a byte written to path
-    // would be seen (any spelling of a watched file, or its link's target).
-    std::size_t watchedCount() const;
-    bool isWatched(const std::string& path) const;
-
     static constexpr std::chrono::milliseconds kPollPeriod{20};
-    // How many names of ended reads are remembered for cancelWritten; the
-    // oldest is forgotten first.
+    // Names of ended reads remembered for cancelWritten, oldest forgotten first.
     static constexpr std::size_t kMaxEndedPaths = 1024;
 
 private:

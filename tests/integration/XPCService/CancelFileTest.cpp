@@ -1,7 +1,7 @@
 // The family's service and its cancel files, on a private bus inside
-// scripts/sandbox: one byte ends every read of the file whatever the path
-// each read gave, through a symbolic link's target as well, and after the
-// file's folder was made again. The reads go to a host that never answers,
+// scripts/sandbox: one byte, written from outside or by the cancel call,
+// ends every read of the file, whatever path each read gave and whatever
+// became of that path meanwhile. The reads go to a host that never answers,
 // so only a cancel ends them before their time-out.
 
 #include "ManyClients.h"
@@ -12,13 +12,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -29,9 +32,6 @@ namespace fs = std::filesystem;
 // it, short enough that a failing run ends.
 constexpr long kReadTimeoutMs = 4000;
 
-enum class Writer { Outside, CancelCall };
-const char* nameOf(Writer w) { return w == Writer::Outside ? "written from outside" : "through the cancel call"; }
-
 bool appendByte(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0664);
@@ -40,6 +40,16 @@ bool appendByte(const std::string& path)
     const bool ok = ::write(fd, "\x01", 1) == 1;
     ::close(fd);
     return ok;
+}
+
+// The sockets that pid holds: one more for each read that waits for its answer.
+std::size_t socketsOf(pid_t pid)
+{
+    std::error_code error;
+    std::size_t count = 0;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", error))
+        count += fs::read_symlink(fd.path(), error).string().rfind("socket:", 0) == 0 ? 1 : 0;
+    return count;
 }
 
 class CancelFile : public ::testing::Test {
@@ -53,7 +63,7 @@ protected:
         bus_ = std::make_unique<PrivateBus>();
         service_ = std::make_unique<ServiceRun>(names_.serviceExe, *bus_);
         ASSERT_TRUE(service_->waitForName(*bus_, names_.service));
-        clients_ = std::make_unique<ManyClients>(4, names_.service, names_.interface, bus_->address());
+        clients_ = std::make_unique<ManyClients>(3, names_.service, names_.interface, bus_->address());
     }
     void TearDown() override
     {
@@ -66,43 +76,6 @@ protected:
 
     std::string at(const std::string& name) const { return dir_ + "/" + name; }
 
-    // Starts one read per cancel path, on clients of their own, and waits
-    // until the service has them in hand.
-    void startReads(Outcomes& out, const std::vector<std::string>& paths)
-    {
-        out.resize(paths.size());
-        for (std::size_t i = 0; i < paths.size(); ++i)
-            clients_->call(i, requests::kRead, requests::read("0", paths[i], kReadTimeoutMs), out.slot(i));
-        std::this_thread::sleep_for(300ms);
-        ASSERT_EQ(out.waitFor(1, 0ms), 0u) << out.all()[0]->text;
-    }
-
-    // The cancel byte, as another program writes it or as a second tool run
-    // does.
-    void cancel(Writer writer, const std::string& path)
-    {
-        if (writer == Writer::Outside) {
-            ASSERT_TRUE(appendByte(path)) << path;
-            return;
-        }
-        const auto reply = clients_->callAndWait(3, requests::kCancel, requests::cancel(path), 5000ms);
-        ASSERT_TRUE(reply.has_value());
-        EXPECT_EQ(reply->text, "TRUE");
-    }
-
-    // Every read answers as cancelled, well before its time-out.
-    void expectAllCancelled(Outcomes& out, std::size_t n)
-    {
-        EXPECT_EQ(out.waitFor(n, 2000ms), n) << "a read missed the cancel";
-        for (const auto& o : out.all()) {
-            if (o) {
-                EXPECT_EQ(o->text, requests::kCancelled);
-            }
-        }
-        // The remaining reads end before the next case starts.
-        out.waitFor(n, std::chrono::milliseconds(kReadTimeoutMs + 1000));
-    }
-
     std::string dir_;
     FamilyNames names_;
     std::unique_ptr<PrivateBus> bus_;
@@ -110,91 +83,75 @@ protected:
     std::unique_ptr<ManyClients> clients_;
 };
 
-TEST_F(CancelFile, OneCancelEndsTheReadsOfEverySpellingOfTheFile)
+TEST_F(CancelFile, OneByteEndsEveryReadOfTheFileWhateverPathItsReadsGave)
 {
-    fs::create_directory(at("x"));
-    fs::create_directory_symlink(at("x"), at("via"));
-    const std::string path = at("x/b");
-    const std::pair<const char*, std::string> spellings[] = {
-        {"with /./", at("x/./b")},
-        {"with //", at("x//b")},
-        {"through a linked folder", at("via/b")},
-    };
-    for (const auto& [label, other] : spellings) {
-        for (Writer writer : {Writer::Outside, Writer::CancelCall}) {
-            SCOPED_TRACE(std::string(label) + ", " + nameOf(writer));
-            Outcomes out;
-            startReads(out, {path, other});
-            // The byte goes in by the plain path; the second read gave the other.
-            cancel(writer, path);
-            expectAllCancelled(out, 2);
-            EXPECT_FALSE(fs::exists(path));
-        }
-    }
-}
-
-TEST_F(CancelFile, AByteWrittenWhereALinkedCancelFileLeadsEndsItsRead)
-{
-    fs::create_directory(at("other"));
-    fs::create_directory(at("third"));
     struct Case {
         const char* name;
-        const char* byteTo;     // relative to the test's folder
-        const char* repointTo;  // while the read runs the link is made anew, leading here
-        Writer writer;
+        std::string second;  // the first read names x/b
+        std::string byteTo;
+        std::function<void()> meanwhile;
     } cases[] = {
-        {"byte to the link's target", "other/target", nullptr, Writer::Outside},
-        {"cancel call on the link's target", "other/target", nullptr, Writer::CancelCall},
-        {"link made anew while the read runs", "third/new", "third/new", Writer::Outside},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::ofstream(at("other/target"), std::ios::trunc).flush();
-        std::ofstream(at("third/new"), std::ios::trunc).flush();
-        std::error_code ignored;
-        fs::remove(at("link"), ignored);
-        fs::create_symlink("other/target", at("link"));
-        Outcomes out;
-        startReads(out, {at("link")});
-        if (c.repointTo) {
-            // As ln -sf does it: a new link, renamed over the old one.
-            fs::create_symlink(c.repointTo, at("link.new"));
-            fs::rename(at("link.new"), at("link"));
-            std::this_thread::sleep_for(100ms);
-        }
-        cancel(c.writer, at(c.byteTo));
-        expectAllCancelled(out, 1);
-    }
-}
-
-TEST_F(CancelFile, AFolderMadeAgainWhileItsReadRunsIsWatchedAgain)
-{
-    const std::string path = at("p/sub/cancel");
-    struct Case {
-        const char* name;
-        std::function<void()> makeAgain;
-    } cases[] = {
-        {"deleted and made again", [&] { fs::remove_all(at("p/sub")); fs::create_directory(at("p/sub")); }},
-        {"moved away and made again",
+        {"same path", at("x/b"), at("x/b"), nullptr},
+        {"with // and /./", at("x//./b"), at("x/b"), nullptr},
+        {"a link, byte to its target", at("link"), at("x/b"), nullptr},
+        {"a hard link made meanwhile, byte through it", at("x/b"), at("hard"),
+         [&] { fs::create_hard_link(at("x/b"), at("hard")); }},
+        {"folder made again", at("x/./b"), at("x/b"),
          [&] {
-             fs::remove_all(at("moved"));
-             fs::rename(at("p/sub"), at("moved"));
-             fs::create_directory(at("p/sub"));
+             fs::remove_all(at("x"));
+             fs::create_directory(at("x"));
+             std::ofstream(at("x/b")).flush();  // the cancel call appends only to a file that is there
          }},
-        {"its parent deleted and made again", [&] { fs::remove_all(at("p")); fs::create_directories(at("p/sub")); }},
     };
     for (const Case& c : cases) {
-        for (Writer writer : {Writer::Outside, Writer::CancelCall}) {
-            SCOPED_TRACE(std::string(c.name) + ", " + nameOf(writer));
-            fs::create_directories(at("p/sub"));
+        for (const bool cancelCall : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (cancelCall ? ", through the cancel call" : ", written from outside"));
+            std::error_code ignored;
+            fs::remove_all(at("x"), ignored);
+            fs::remove(at("hard"), ignored);
+            fs::remove(at("link"), ignored);
+            fs::create_directory(at("x"));
+            std::ofstream(at("x/b")).flush();
+            fs::create_symlink("x/b", at("link"));
+
+            // Both reads wait for their answer once the service holds a
+            // socket for each.
+            const std::size_t before = socketsOf(service_->pid());
             Outcomes out;
-            startReads(out, {path});
-            c.makeAgain();
-            std::this_thread::sleep_for(100ms);
-            if (writer == Writer::CancelCall)
-                std::ofstream(path).flush();  // the cancel call appends only to a file that is there
-            cancel(writer, path);
-            expectAllCancelled(out, 1);
+            out.resize(2);
+            clients_->call(0, requests::kRead, requests::read("0", at("x/b"), kReadTimeoutMs), out.slot(0));
+            clients_->call(1, requests::kRead, requests::read("0", c.second, kReadTimeoutMs), out.slot(1));
+            const auto deadline = std::chrono::steady_clock::now() + 5s;
+            while (socketsOf(service_->pid()) < before + 2 && std::chrono::steady_clock::now() < deadline)
+                std::this_thread::sleep_for(5ms);
+            ASSERT_EQ(out.waitFor(1, 0ms), 0u) << (out.all()[0] ? out.all()[0]->text : out.all()[1]->text);
+            ASSERT_GE(socketsOf(service_->pid()), before + 2) << "the reads did not start";
+            if (c.meanwhile)
+                c.meanwhile();
+
+            if (cancelCall) {
+                const auto reply = clients_->callAndWait(2, requests::kCancel, requests::cancel(c.byteTo), 5000ms);
+                ASSERT_TRUE(reply.has_value());
+                EXPECT_EQ(reply->text, "TRUE");
+            } else {
+                ASSERT_TRUE(appendByte(c.byteTo)) << c.byteTo;
+            }
+            EXPECT_EQ(out.waitFor(2, 2000ms), 2u) << "a read missed the cancel";
+            for (const auto& o : out.all()) {
+                if (o) {
+                    EXPECT_EQ(o->text, requests::kCancelled);
+                }
+            }
+            // The names the reads gave go just after they are interrupted.
+            const auto gone = [&](const std::string& path) {
+                std::error_code error;
+                return fs::symlink_status(path, error).type() == fs::file_type::not_found;
+            };
+            const auto limit = std::chrono::steady_clock::now() + 5s;
+            while (!(gone(at("x/b")) && gone(c.second)) && std::chrono::steady_clock::now() < limit)
+                std::this_thread::sleep_for(5ms);
+            EXPECT_TRUE(gone(at("x/b")) && gone(c.second));
+            out.waitFor(2, std::chrono::milliseconds(kReadTimeoutMs + 1000));  // before the next case starts
         }
     }
 }
