@@ -4,6 +4,7 @@ ph_unit_test(descriptor_budget_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/Descriptor
 ph_unit_test(file_operations_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/FileOperationsTest.cpp LIBS phservice)
 ph_unit_test(file_turns_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/FileTurnsTest.cpp LIBS phservice)
 ph_unit_test(temporary_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/TemporaryFilesTest.cpp LIBS phservice)
+ph_unit_test(large_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/LargeFilesTest.cpp LIBS phservice)
 ph_unit_test(network_unit_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/NetworkWorkersTest.cpp LIBS phservice)
 ph_unit_test(request_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/RequestTest.cpp LIBS phservice)
 ph_unit_test(wait_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/WaitTest.cpp LIBS phservice)
