@@ -36,7 +36,7 @@ configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE}.templ
 # The methods of its D-BUS INTERFACE section are written by the program that
 # writes the introspection files, from the same operation table.
 add_custom_command(OUTPUT ${PH_MAN_PAGE}
-  COMMAND ph_introspection_xml --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
+  COMMAND ${PH_INTROSPECTION_XML} --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
   DEPENDS ph_introspection_xml ${PH_MAN_PAGE}.template
   COMMENT "Writing the bus interface into printer-helper-tool.1")
 # Debian ships manual pages gzip-compressed; -n keeps the archive reproducible.
