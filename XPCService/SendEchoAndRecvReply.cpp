@@ -101,30 +101,29 @@ void askForIcmpErrors(int fd, bool v6)
 
 }  // namespace
 
-uint16_t icmpChecksum(const void* bytes, int length)
+std::array<uint8_t, 2> icmpChecksum(const void* bytes, int length)
 {
+    // The words are big-endian on the wire, whatever this machine's order: a
+    // trailing odd byte is the high half of a word whose low half is zero.
     const auto* p = static_cast<const uint8_t*>(bytes);
     uint64_t sum = 0;
-    while (length >= 2) {
-        uint16_t word;
-        std::memcpy(&word, p, sizeof word);
-        sum += word;
-        p += 2;
-        length -= 2;
-    }
+    for (; length >= 2; p += 2, length -= 2)
+        sum += static_cast<uint64_t>(p[0]) << 8 | p[1];
     if (length == 1)
-        sum += *p;
-    sum = (sum & 0xFFFF) + (sum >> 16);
-    sum += sum >> 16;
-    return static_cast<uint16_t>(~sum & 0xFFFF);
+        sum += static_cast<uint64_t>(p[0]) << 8;
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    const auto checksum = static_cast<uint16_t>(~sum);
+    return {static_cast<uint8_t>(checksum >> 8), static_cast<uint8_t>(checksum & 0xFF)};
 }
 
 std::array<uint8_t, kEchoRequestSize> buildEchoRequest()
 {
     std::array<uint8_t, kEchoRequestSize> request{};
     request[0] = kIcmpEchoRequest;
-    const uint16_t checksum = icmpChecksum(request.data(), static_cast<int>(request.size()));
-    std::memcpy(&request[2], &checksum, sizeof checksum);
+    const auto checksum = icmpChecksum(request.data(), static_cast<int>(request.size()));
+    request[2] = checksum[0];
+    request[3] = checksum[1];
     return request;
 }
 

@@ -15,9 +15,9 @@ constexpr std::size_t kEchoRequestSize = 28;
 // answers false as soon as it arrives. An empty check: not cancellable.
 bool sendEchoAndRecvReply(const char* sIpAddr, int64_t timeoutMsec, const CancelCheck& cancelled = {});
 
-// RFC 1071 Internet checksum over length bytes, words read in host order;
-// store the result unchanged into the checksum field.
-uint16_t icmpChecksum(const void* bytes, int length);
+// RFC 1071 Internet checksum over length bytes (big-endian 16-bit words, an
+// odd last byte padded with a zero): the checksum field's two bytes, in order.
+std::array<uint8_t, 2> icmpChecksum(const void* bytes, int length);
 
 // The 28-byte Echo Request: type 8, code 0, identifier and sequence 0,
 // 20 zero data bytes, checksum filled in.

@@ -148,9 +148,13 @@ foreach(pair "SERVICE_NAME|bus name" "PROTOCOL_UUID|protocol UUID")
 endforeach()
 
 # Writes each family's introspection file from the operations of the wire
-# contract (platform/Protocol.h).
+# contract (platform/Protocol.h). It runs at build time, so a cross build runs
+# it through the toolchain's emulator (qemu-user), or as it is where the
+# target runs here (i386); the command names its file either way, since CMake
+# puts a target's path for its name only when it may run it.
 add_executable(ph_introspection_xml ${PROJECT_SOURCE_DIR}/cmake/InterfaceXml.cpp)
 target_link_libraries(ph_introspection_xml PRIVATE phplatform)
+set(PH_INTROSPECTION_XML ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ph_introspection_xml>)
 
 # The sandbox of every family's systemd user unit. It takes away what the
 # service's operations never need, and nothing that the caller's own rights
@@ -254,7 +258,7 @@ function(ph_add_family FAMILY)
   set(xml ${CMAKE_BINARY_DIR}/dbus-1/interfaces/${interface}.xml)
   add_custom_command(OUTPUT ${xml}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/dbus-1/interfaces
-    COMMAND ph_introspection_xml ${FAMILY_SERVICE_NAME} ${FAMILY_PROTOCOL_UUID} ${xml}
+    COMMAND ${PH_INTROSPECTION_XML} ${FAMILY_SERVICE_NAME} ${FAMILY_PROTOCOL_UUID} ${xml}
     DEPENDS ph_introspection_xml
     COMMENT "Writing the introspection file of ${interface}")
   add_custom_target(ph_interface_${FAMILY} ALL DEPENDS ${xml})

@@ -9,71 +9,6 @@
 
 set(PH_PACKAGING_DIR ${PROJECT_SOURCE_DIR}/packaging)
 
-# --- Debian's hardening flags --------------------------------------------------
-# The programs and the libraries they are made of are built with the
-# hardening flags that Debian builds its own packages with (dpkg-buildflags
-# with every hardening feature: -D_FORTIFY_SOURCE, -fstack-protector-strong,
-# the format checks, -z relro -z now; PIE is the compiler's default), in the
-# development build too, so that the tests run the code the packages ship;
-# the tests' and benchmarks' own sources keep the plain flags. The optimisation,
-# debug-information and path-mapping flags among them are left out: the build
-# type decides those. The sanitizer and fuzzing builds keep their own flags,
-# since _FORTIFY_SOURCE's checked functions would stand between
-# AddressSanitizer and the accesses it is there to see.
-option(PH_DEBIAN_BUILD_FLAGS "Build with Debian's hardening flags (dpkg-buildflags)" ON)
-find_program(PH_DPKG_BUILDFLAGS dpkg-buildflags)
-if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
-  if(NOT PH_DPKG_BUILDFLAGS)
-    message(FATAL_ERROR "dpkg-buildflags (package dpkg-dev) is missing; install it or configure with -DPH_DEBIAN_BUILD_FLAGS=OFF")
-  endif()
-  foreach(kind CPPFLAGS CXXFLAGS LDFLAGS)
-    execute_process(COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
-        ${PH_DPKG_BUILDFLAGS} --get ${kind}
-      OUTPUT_VARIABLE flags OUTPUT_STRIP_TRAILING_WHITESPACE COMMAND_ERROR_IS_FATAL ANY)
-    separate_arguments(flags UNIX_COMMAND "${flags}")
-    list(FILTER flags EXCLUDE REGEX "^-(O.*|g.*|ffile-prefix-map=.*|fdebug-prefix-map=.*)$")
-    set(ph_${kind} ${flags})
-  endforeach()
-  message(STATUS "Debian hardening flags: ${ph_CPPFLAGS} ${ph_CXXFLAGS} | link: ${ph_LDFLAGS}")
-  # _FORTIFY_SOURCE needs an optimising build; in a Debug build it only warns.
-  set(ph_compile_flags "")
-  foreach(flag IN LISTS ph_CPPFLAGS)
-    list(APPEND ph_compile_flags "$<$<NOT:$<CONFIG:Debug>>:${flag}>")
-  endforeach()
-  list(APPEND ph_compile_flags ${ph_CXXFLAGS})
-
-  # Applied to the targets of every folder but tests/ and bench/, whichever
-  # was read first.
-  function(ph_harden_targets_below dir)
-    if(dir MATCHES "^${PROJECT_SOURCE_DIR}/(tests|bench)(/|$)")
-      return()
-    endif()
-    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
-    foreach(t IN LISTS targets)
-      get_target_property(type ${t} TYPE)
-      if(type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
-        set_property(TARGET ${t} APPEND PROPERTY COMPILE_OPTIONS ${ph_compile_flags})
-      endif()
-      if(type MATCHES "^(EXECUTABLE|SHARED_LIBRARY|MODULE_LIBRARY)$")
-        set_property(TARGET ${t} APPEND PROPERTY LINK_OPTIONS ${ph_LDFLAGS})
-      endif()
-    endforeach()
-    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
-    foreach(sub IN LISTS subdirs)
-      ph_harden_targets_below(${sub})
-    endforeach()
-  endfunction()
-  ph_harden_targets_below(${PROJECT_SOURCE_DIR})
-endif()
-# The flags in force, for the package test: only a hardened build makes the
-# packages that lintian must find clean.
-set(PH_BUILD_FLAGS_NOTE ${CMAKE_BINARY_DIR}/packaging/debian-build-flags)
-if(ph_LDFLAGS)
-  file(WRITE ${PH_BUILD_FLAGS_NOTE} "${ph_CPPFLAGS};${ph_CXXFLAGS}\n${ph_LDFLAGS}\n")
-else()
-  file(REMOVE ${PH_BUILD_FLAGS_NOTE})
-endif()
-
 # --- Manual page -------------------------------------------------------------
 # One page for every family's tool; its FAMILIES section and examples come
 # from the built families, so it never names a bus the build does not serve.
@@ -101,7 +36,7 @@ configure_file(${PH_PACKAGING_DIR}/printer-helper-tool.1.in ${PH_MAN_PAGE}.templ
 # The methods of its D-BUS INTERFACE section are written by the program that
 # writes the introspection files, from the same operation table.
 add_custom_command(OUTPUT ${PH_MAN_PAGE}
-  COMMAND ph_introspection_xml --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
+  COMMAND ${PH_INTROSPECTION_XML} --manual-page ${PH_MAN_PAGE}.template ${PH_MAN_PAGE}
   DEPENDS ph_introspection_xml ${PH_MAN_PAGE}.template
   COMMENT "Writing the bus interface into printer-helper-tool.1")
 # Debian ships manual pages gzip-compressed; -n keeps the archive reproducible.

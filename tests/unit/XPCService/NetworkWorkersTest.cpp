@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -86,14 +87,25 @@ TEST(MagicPacket, TakesPasswordsOfOneToSixUtf8BytesWhole)
     }
 }
 
-TEST(EchoRequest, ChecksumOfZeroBytesIsAllOnes)
+// Known answers, as bytes on the wire, so that they hold on a machine of
+// either byte order: RFC 1071's example (sum DDF2), odd lengths, a carry.
+TEST(EchoRequest, ChecksumBytesAreTheInternetChecksumOfBigEndianWords)
 {
-    const std::array<uint8_t, 28> zeros{};
-    EXPECT_EQ(icmpChecksum(zeros.data(), 28), 0xFFFF);
-    const uint8_t odd[3] = {0x01, 0x02, 0x03};
-    uint16_t first;
-    std::memcpy(&first, odd, 2);
-    EXPECT_EQ(icmpChecksum(odd, 3), static_cast<uint16_t>(~(first + 0x03)));
+    struct Case {
+        std::vector<uint8_t> bytes;
+        std::array<uint8_t, 2> checksum;
+    } cases[] = {
+        {{0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6, 0xF7}, {0x22, 0x0D}},
+        {{0x00, 0x01, 0xF2, 0x03, 0xF4, 0xF5, 0xF6}, {0x23, 0x04}},
+        {{0x01, 0x02, 0x03}, {0xFB, 0xFD}},
+        {{0x01}, {0xFE, 0xFF}},
+        {{0xFF, 0xFF, 0x00, 0x01}, {0xFF, 0xFE}},
+        {std::vector<uint8_t>(28, 0), {0xFF, 0xFF}},
+        {{}, {0xFF, 0xFF}},
+    };
+    for (const Case& c : cases)
+        EXPECT_TRUE(sameBytes(icmpChecksum(c.bytes.data(), static_cast<int>(c.bytes.size())), c.checksum))
+            << hexDump(c.bytes);
 }
 
 TEST(EchoRequest, CarriesTypeEightAndChecksumBytesF7FF)
@@ -104,7 +116,8 @@ TEST(EchoRequest, CarriesTypeEightAndChecksumBytesF7FF)
     expected[2] = 0xF7;
     expected[3] = 0xFF;
     EXPECT_TRUE(sameBytes(request, expected));
-    EXPECT_EQ(icmpChecksum(request.data(), 28), 0);  // a correct checksum sums to all ones
+    // A correct checksum makes the ones'-complement sum all ones.
+    EXPECT_TRUE(sameBytes(icmpChecksum(request.data(), 28), std::array<uint8_t, 2>{0, 0}));
 }
 
 TEST(SnmpGetSteps, TrimsWhiteSpaceThenLineBreaksFromTheHost)

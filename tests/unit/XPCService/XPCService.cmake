@@ -2,6 +2,7 @@ ph_unit_test(call_cancel_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CallCancelTest.c
 ph_unit_test(cancel_watcher_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/CancelWatcherTest.cpp LIBS phservice)
 ph_unit_test(descriptor_budget_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/DescriptorBudgetTest.cpp LIBS phservice)
 ph_unit_test(file_operations_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/FileOperationsTest.cpp LIBS phservice acl)
+ph_unit_test(large_files_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/LargeFilesTest.cpp LIBS phservice)
 ph_unit_test(network_unit_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/NetworkWorkersTest.cpp LIBS phservice)
 ph_unit_test(request_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/RequestTest.cpp LIBS phservice)
 ph_unit_test(wait_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/WaitTest.cpp LIBS phservice)
