@@ -215,9 +215,12 @@ ServiceRun::ServiceRun(const std::string& exe, const PrivateBus& bus, std::optio
 {
 }
 
-ServiceRun::ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser)
+ServiceRun::ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser,
+                       const std::vector<std::string>& env, const std::string& stderrPath)
 {
-    pid_ = spawn(argv, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, asUser);
+    std::vector<std::string> all = env;
+    all.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
+    pid_ = spawn(argv, all, asUser, stderrPath);
 }
 
 ServiceRun::~ServiceRun()

@@ -62,8 +62,10 @@ private:
 class ServiceRun {
 public:
     ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
-    // argv[0] may be a wrapper such as prlimit that runs the service.
-    ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
+    // argv[0] may be a wrapper such as prlimit that runs the service; env
+    // entries ("NAME=value") are added to its environment.
+    ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt,
+               const std::vector<std::string>& env = {}, const std::string& stderrPath = "");
     ~ServiceRun();  // SIGKILL if still running
     ServiceRun(const ServiceRun&) = delete;
     ServiceRun& operator=(const ServiceRun&) = delete;

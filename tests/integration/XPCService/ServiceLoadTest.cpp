@@ -180,28 +180,31 @@ TEST_F(ServiceLoad, ServiceEndsWithinASecondOfItsBusDyingWithALongReadInFlight)
     EXPECT_LT(msSince(start), 1500);
 }
 
-TEST(ServiceIdle, EndsWithStatus0ThirtySecondsAfterItsLastCallAndTheNextCallStartsANewOne)
+TEST(ServiceIdle, EndsWithStatus0OnceIdleForItsIdleTimeButNotWhileACallRunsAndTheNextCallStartsANewOne)
 {
+    // The idle time is 30 s; here 1 s, against a read that runs 1.5 s.
     const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string idle = "PH_IDLE_EXIT_MS=1000";
     TempFolder dir;
     {
         std::ofstream activation(dir / (names.service + ".service"));
-        activation << "[D-BUS Service]\nName=" << names.service << "\nExec=" << names.serviceExe << "\n";
+        activation << "[D-BUS Service]\nName=" << names.service << "\nExec=/usr/bin/env " << idle << " "
+                   << names.serviceExe << "\n";
     }
     PrivateBus bus(std::nullopt, dir / "");
-    ServiceRun first(names.serviceExe, bus);
+    ServiceRun first({names.serviceExe}, bus, std::nullopt, {idle});
     ASSERT_TRUE(first.waitForName(bus, names.service));
     {
         ManyClients c(1, names.service, names.interface, bus.address());
-        ASSERT_EQ(c.callAndWait(0, kProbe, dir / "probe")->text, "TRUE");
+        EXPECT_EQ(c.callAndWait(0, kRead, requests::read("0", dir / "c", 1500), 5000ms)->text,
+                  "FALSE:rtn_ExitValue=-9780");
         ASSERT_EQ(bus.ownerPid(names.service), first.pid());
     }
     const auto last = Clock::now();
-    std::this_thread::sleep_for(1000ms);  // past the client's linger
+    std::this_thread::sleep_for(600ms);  // past the client's linger
     EXPECT_EQ(first.threads(), 2) << "idle, it is the bus thread and the cancel watcher";
-    EXPECT_EQ(first.waitForExit(45000ms), 0);
-    EXPECT_GE(msSince(last), 29500) << "it left before its idle time";
-    EXPECT_LT(msSince(last), 36000);
+    EXPECT_EQ(first.waitForExit(5000ms), 0);
+    EXPECT_GE(msSince(last), 1000) << "it left before its idle time";
     EXPECT_FALSE(bus.nameHasOwner(names.service));
 
     ManyClients again(1, names.service, names.interface, bus.address());
@@ -212,6 +215,49 @@ TEST(ServiceIdle, EndsWithStatus0ThirtySecondsAfterItsLastCallAndTheNextCallStar
     EXPECT_NE(second, 0);
     EXPECT_NE(second, first.pid());
     ::kill(second, SIGTERM);
+}
+
+TEST_F(ServiceLoad, AStopWhileLargeWritesStreamInEndsWithinASecondAndCarriesOutNoWriteThatCameAfterIt)
+{
+    // 20 clients each send a 16 MiB write; the stop comes once the first is
+    // written, while the others still stream in.
+    const std::size_t n = 20;
+    const std::string text(16u << 20, 'x');
+    auto c = clients(n);
+    Outcomes out;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i)
+        c->call(i, requests::kWrite, requests::write(dir_ / ("w" + std::to_string(i)), text), out.slot(i));
+    const auto sent = Clock::now();
+    auto written = [&] {
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < n; ++i)
+            k += std::filesystem::exists(dir_ / ("w" + std::to_string(i)));
+        return k;
+    };
+    while (written() == 0 && msSince(sent) < 20000)
+        std::this_thread::sleep_for(1ms);
+    ASSERT_GT(written(), 0u);
+    ASSERT_LT(written(), n) << "every write was in before the stop: nothing streamed";
+
+    const auto signalled = std::filesystem::file_time_type::clock::now();
+    const auto start = Clock::now();
+    service_->signal(SIGTERM);
+    EXPECT_EQ(service_->waitForExit(5000ms), 0);
+    EXPECT_LT(msSince(start), kStopBoundMs) << "the stop overstayed";
+    ASSERT_EQ(out.waitFor(n, 10000ms), n);
+    // A write that ran at the signal may end just after it; none may start later.
+    const auto slack = std::chrono::milliseconds(kStopBoundMs / 2);
+    const auto all = out.all();
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::string file = dir_ / ("w" + std::to_string(i));
+        const auto& o = all[i];
+        if (!std::filesystem::exists(file)) {
+            EXPECT_FALSE(o->ok && o->text == "TRUE") << i;
+            continue;
+        }
+        EXPECT_LT(std::filesystem::last_write_time(file), signalled + slack) << "written after the stop: " << i;
+    }
 }
 
 // --- parallel calls -------------------------------------------------------
@@ -414,17 +460,30 @@ TEST_F(ServiceLoad, QueuedCallsOfAClientThatLeavesAreDropped)
     EXPECT_TRUE(idleWithin(1000ms));
 }
 
-TEST_F(ServiceLoad, EveryCallOfAClientWithThousandsQueuedGetsItsReply)
+TEST_F(ServiceLoad, AClientPastItsBoundOf64QueuedCallsIsRefusedAtOnceWhileOthersAreServed)
 {
-    const std::size_t n = 3000;
-    auto c = clients(1);
+    // A slow read holds the client's worker, so that its probes queue.
+    auto c = clients(2);
     Outcomes out;
-    out.resize(n);
-    for (std::size_t i = 0; i < n; ++i)
+    out.resize(101);
+    c->call(0, kRead, requests::read("0", dir_ / "slow", 3000), out.slot(0));
+    const auto sent = Clock::now();
+    while (!std::filesystem::exists(dir_ / "slow") && msSince(sent) < 5000)
+        std::this_thread::sleep_for(5ms);
+    for (std::size_t i = 1; i <= 100; ++i)
         c->call(0, kProbe, dir_ / "probe", out.slot(i));
-    ASSERT_EQ(out.waitFor(n, 30000ms), n);
-    for (const auto& o : out.all())
-        EXPECT_EQ(o->text, "TRUE");
+    ASSERT_EQ(out.waitFor(36, 2000ms), 36u) << "the refusals come at once, before the read ends";
+    EXPECT_EQ(c->callAndWait(1, kProbe, dir_ / "other", 2000ms)->text, "TRUE") << "another client waited";
+    ASSERT_EQ(out.waitFor(101, 10000ms), 101u);
+    std::size_t served = 0, refused = 0;
+    const auto all = out.all();
+    for (std::size_t i = 1; i <= 100; ++i) {
+        const auto& o = all[i];
+        served += o->ok && o->text == "TRUE";
+        refused += !o->ok && o->text == "org.freedesktop.DBus.Error.LimitsExceeded";
+    }
+    EXPECT_EQ(served, 64u);
+    EXPECT_EQ(refused, 36u);
 }
 
 TEST_F(ServiceLoad, OtherClientsComingAndGoingDoNotWakeTheService)
