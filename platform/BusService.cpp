@@ -1,6 +1,7 @@
 #include "BusService.h"
 
 #include "BusNames.h"
+#include "DepartureWatch.h"
 #include "ReplyOutbox.h"
 #include "ThreadLauncher.h"
 
@@ -11,51 +12,58 @@
 #include <sys/epoll.h>
 #include <sys/signalfd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <exception>
+#include <optional>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-// Threads: the thread in resume() owns the connection and its event loop,
-// since an sd-bus connection is not thread-safe; every sd_bus_* and sd_event_*
-// call below is made there. Workers reach it only through the outbox.
+// Threads: the thread in resume() owns the connection and its event loop (an
+// sd-bus connection is not thread-safe); workers reach it only through the outbox.
 
 namespace {
 
-struct EventUnref {
-    void operator()(sd_event* event) const { sd_event_unref(event); }
+template <auto unref>
+struct Unref {
+    template <typename T>
+    void operator()(T* object) const { unref(object); }
 };
-struct SourceUnref {
-    void operator()(sd_event_source* source) const { sd_event_source_unref(source); }
-};
-struct BusUnref {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
-};
-struct SlotUnref {
-    void operator()(sd_bus_slot* slot) const { sd_bus_slot_unref(slot); }
-};
-struct TrackUnref {
-    void operator()(sd_bus_track* track) const { sd_bus_track_unref(track); }
-};
-using EventPtr = std::unique_ptr<sd_event, EventUnref>;
-using SourcePtr = std::unique_ptr<sd_event_source, SourceUnref>;
-using BusPtr = std::unique_ptr<sd_bus, BusUnref>;
-using SlotPtr = std::unique_ptr<sd_bus_slot, SlotUnref>;
-using TrackPtr = std::unique_ptr<sd_bus_track, TrackUnref>;
+using EventPtr = std::unique_ptr<sd_event, Unref<sd_event_unref>>;
+using SourcePtr = std::unique_ptr<sd_event_source, Unref<sd_event_source_unref>>;
+using BusPtr = std::unique_ptr<sd_bus, Unref<sd_bus_flush_close_unref>>;
+using SlotPtr = std::unique_ptr<sd_bus_slot, Unref<sd_bus_slot_unref>>;
+using MessagePtr = std::unique_ptr<sd_bus_message, Unref<sd_bus_message_unref>>;
 
 using Outgoing = ReplyOutbox::Entry;
 
 constexpr const char* kStopping = "the service is stopping";
 
-std::uint64_t usec(std::chrono::milliseconds ms)
+std::uint64_t usec(std::chrono::milliseconds ms) { return static_cast<std::uint64_t>(ms.count()) * 1000u; }
+
+// Keeps a new event source in owner, at priority; answers r.
+int own(int r, sd_event_source*& source, SourcePtr& owner, std::int64_t priority = SD_EVENT_PRIORITY_NORMAL)
 {
-    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(ms).count());
+    return r < 0 ? r : (owner.reset(source), sd_event_source_set_priority(source, priority));
+}
+
+// What a call that will not run is answered.
+Outgoing answerFor(const QueuedCall& call, ClientQueue::GiveUp why)
+{
+    using W = ClientQueue::GiveUp;
+    switch (why) {
+    case W::ClientLeft: return {Outgoing::Kind::Drop, call.token, {}};
+    case W::NoThread: return {Outgoing::Kind::Error, call.token, "no thread is left to run the call"};
+    case W::Stopping: return {Outgoing::Kind::Error, call.token, kStopping};
+    case W::Refused:
+        return {Outgoing::Kind::Error, call.token, "the service does not serve this client", SD_BUS_ERROR_ACCESS_DENIED};
+    case W::OverLimit: break;
+    }
+    return {Outgoing::Kind::Error, call.token, "too many calls are waiting", SD_BUS_ERROR_LIMITS_EXCEEDED};
 }
 
 // The vtable's argument names are literals; they must be the contract's.
@@ -65,32 +73,26 @@ static_assert(kMethodSignature == "s" && kRequestArgumentName == "request" && kR
 
 struct BusService::Impl {
     enum class Phase { Serving, Draining, Stopping };
+    Impl(std::string name, std::string interface, BusServiceLimits l)
+        : busName(std::move(name)), interfaceName(std::move(interface)), limits(l) {}
 
     std::string busName;
     std::string interfaceName;
     BusServiceLimits limits;
     BusListenerDelegate* delegate = nullptr;
 
-    // Declared in the order they are built; they go in reverse.
+    // In the order they are made, so that they go in reverse.
     EventPtr event;
     BusPtr bus;
     SlotPtr object;
-    SourcePtr replies, idleTimer, idleCheck, stopTimer;
+    SourcePtr term, interrupt, replies, timer, check;
     ReplyOutbox outbox;
     std::unique_ptr<ClientQueue> queue;
-    std::atomic<bool> stopping{false};
     Phase phase = Phase::Serving;
-
-    // Bus thread only: the calls not yet answered, and the clients whose
-    // departure is tracked (one track each, so that its handler names them).
-    struct Departure {
-        Impl* service = nullptr;
-        std::string sender;
-        TrackPtr track;
-    };
-    std::unordered_map<std::uint64_t, sd_bus_message*> open;
+    // Bus thread only: the calls not yet answered, and whose departure counts.
+    std::unordered_map<std::uint64_t, MessagePtr> open;
     std::uint64_t lastToken = 0;
-    std::unordered_map<std::string, std::unique_ptr<Departure>> departures;
+    std::optional<DepartureWatch> departures;
     std::vector<Outgoing> sending;
 
     static const sd_bus_vtable kVtable[];
@@ -98,13 +100,10 @@ struct BusService::Impl {
     static int onMethod(sd_bus_message* m, void* userdata, sd_bus_error* error);
     int onCall(Operation operation, sd_bus_message* m, sd_bus_error* error);
     void runCall(BusExportedObject& target, QueuedCall& call);
-    void post(Outgoing outgoing) { outbox.post(std::move(outgoing)); }
     void sendOutbox();
-    void watchDeparture(const std::string& sender);
     int setUpLoop();
     void beginStop(bool releaseName);
     void leaveLoop();
-    int finish();
 };
 
 // One row per operation, in protocol order, each with a handler of its own:
@@ -125,108 +124,78 @@ const sd_bus_vtable BusService::Impl::kVtable[] = {
 #undef PH_OPERATION
 
 BusService::BusService(std::string busName, std::string interfaceName, BusServiceLimits limits)
-    : impl_(std::make_unique<Impl>())
+    : impl_(std::make_unique<Impl>(std::move(busName), std::move(interfaceName), limits))
 {
-    impl_->busName = std::move(busName);
-    impl_->interfaceName = std::move(interfaceName);
-    impl_->limits = limits;
 }
 
 BusService::~BusService() = default;
 
 void BusService::setDelegate(BusListenerDelegate* delegate) { impl_->delegate = delegate; }
 
-std::size_t BusService::clientCount() const { return impl_->queue ? impl_->queue->clientCount() : 0; }
-std::size_t BusService::workerCount() const { return impl_->queue ? impl_->queue->workerCount() : 0; }
-
 int BusService::resume()
 {
     Impl& s = *impl_;
-    sd_event* rawEvent = nullptr;
-    sd_bus* raw = nullptr;
-    int r = s.outbox.valid() ? sd_event_default(&rawEvent) : -errno;
-    s.event.reset(rawEvent);
-    if (r >= 0)
-        r = sd_bus_open_user(&raw);
-    s.bus.reset(raw);
-    if (r >= 0)
-        r = sd_bus_attach_event(s.bus.get(), s.event.get(), SD_EVENT_PRIORITY_NORMAL);
-    if (r < 0) {
-        std::fprintf(stderr, "printer-helper-service: cannot connect to the session bus: %s\n", std::strerror(-r));
+    auto fail = [](const char* what, int r) {
+        std::fprintf(stderr, "printer-helper-service: %s (%s)\n", what, std::strerror(-r));
         return 1;
-    }
+    };
+    sd_event* event = nullptr;
+    sd_bus* bus = nullptr;
+    int r = s.outbox.valid() ? sd_event_default(&event) : -errno;
+    s.event.reset(event);
+    if (r >= 0)
+        r = sd_bus_open_user(&bus);
+    s.bus.reset(bus);
+    if (r < 0 || (r = sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL)) < 0)
+        return fail("cannot connect to the session bus", r);
 
     ClientQueue::Hooks hooks;
     hooks.accept = [&s](const std::string&) -> std::shared_ptr<BusExportedObject> {
         BusPeer peer;
-        if (!s.delegate || !s.delegate->shouldAcceptNewConnection(peer))
-            return nullptr;
-        return peer.exportedObject;
+        return s.delegate && s.delegate->shouldAcceptNewConnection(peer) ? peer.exportedObject : nullptr;
     };
-    hooks.launch = [](std::function<void()> body) { return startSmallThread(std::move(body)); };
+    hooks.launch = startSmallThread;
     hooks.run = [&s](BusExportedObject& target, QueuedCall& call) { s.runCall(target, call); };
-    hooks.giveUp = [&s](QueuedCall& call, ClientQueue::GiveUp why) {
-        using W = ClientQueue::GiveUp;
-        switch (why) {
-        case W::ClientLeft: return s.post({Outgoing::Kind::Drop, call.token, {}});
-        case W::NoThread: return s.post({Outgoing::Kind::Error, call.token, "no thread is left to run the call"});
-        case W::Stopping: return s.post({Outgoing::Kind::Error, call.token, kStopping});
-        case W::Refused:
-            return s.post({Outgoing::Kind::Error, call.token, "the service does not serve this client",
-                           SD_BUS_ERROR_ACCESS_DENIED});
-        case W::OverLimit:
-            return s.post({Outgoing::Kind::Error, call.token, "too many calls of this client, or of all, are waiting",
-                           SD_BUS_ERROR_LIMITS_EXCEEDED});
-        }
-    };
-    hooks.forgotten = [&s](const std::string& sender) { s.post({Outgoing::Kind::Forget, 0, sender}); };
+    hooks.giveUp = [&s](QueuedCall& call, ClientQueue::GiveUp why) { s.outbox.post(answerFor(call, why)); };
+    hooks.forgotten = [&s](const std::string& sender) { s.outbox.post({Outgoing::Kind::Forget, 0, sender}); };
     hooks.settled = [&s] { ReplyOutbox::wake(s.outbox.fd()); };
     s.queue = std::make_unique<ClientQueue>(s.limits.queue, std::move(hooks));
+    s.departures.emplace(bus, [&s](const std::string& sender) { s.queue->leave(sender); });
 
     // The object is complete before the name is taken, so that a call which
     // made the bus start us finds every method.
     sd_bus_slot* slot = nullptr;
-    r = sd_bus_add_object_vtable(s.bus.get(), &slot, kServiceObjectPath, s.interfaceName.c_str(), Impl::kVtable, &s);
+    r = sd_bus_add_object_vtable(bus, &slot, kServiceObjectPath, s.interfaceName.c_str(), Impl::kVtable, &s);
     s.object.reset(slot);
-    if (r >= 0)
-        r = s.setUpLoop();
-    if (r < 0) {
-        std::fprintf(stderr, "printer-helper-service: cannot set up the service: %s\n", std::strerror(-r));
-        return 1;
+    if (r < 0 || (r = s.setUpLoop()) < 0)
+        return fail("cannot set up the service", r);
+    if ((r = sd_bus_request_name(bus, s.busName.c_str(), 0)) < 0)
+        return fail(("the bus name " + s.busName + " is already owned or cannot be taken").c_str(), r);
+    sd_event_loop(event);
+    if (s.queue->workerCount() > 0) {
+        // A call that ignores its interrupt still runs; nothing of it may outlive us.
+        std::fflush(nullptr);
+        std::_Exit(0);
     }
-    r = sd_bus_request_name(s.bus.get(), s.busName.c_str(), 0);
-    if (r < 0) {
-        std::fprintf(stderr, "printer-helper-service: the bus name %s is already owned or cannot be taken (%s)\n",
-                     s.busName.c_str(), std::strerror(-r));
-        return 1;
-    }
-    sd_event_loop(s.event.get());
-    return s.finish();
+    return 0;
 }
 
-// The loop's sources besides the bus. The stop signals come first: one is
-// acted on before the next message is taken in, however many are arriving.
-// Replies go out before more calls are taken in.
+// The loop's sources besides the bus. The stop signals come first, so that
+// one is acted on before the next message is taken in, however many arrive;
+// the workers' replies go out before more calls are taken in.
 int BusService::Impl::setUpLoop()
 {
-    auto onStop = [](sd_event_source*, const signalfd_siginfo*, void* userdata) -> int {
-        static_cast<Impl*>(userdata)->beginStop(true);
-        return 0;
-    };
-    auto onReplies = [](sd_event_source*, int, std::uint32_t, void* userdata) -> int {
-        static_cast<Impl*>(userdata)->sendOutbox();
-        return 0;
-    };
-    // The bus gone: nobody is left to answer, and no name to give back.
-    auto onDisconnected = [](sd_bus_message*, void* userdata, sd_bus_error*) -> int {
-        static_cast<Impl*>(userdata)->beginStop(false);
-        return 0;
-    };
-    // Idle: the bus's own pattern for leaving. Give the name back, so that a
-    // new call starts a new instance, then serve every call that was sent to
-    // this one before the name went (the release's reply comes after them).
-    auto onIdle = [](sd_event_source*, std::uint64_t, void* userdata) -> int {
+    auto onStop = [](sd_event_source*, const signalfd_siginfo*, void* s) { return static_cast<Impl*>(s)->beginStop(true), 0; };
+    auto onReplies = [](sd_event_source*, int, std::uint32_t, void* s) { return static_cast<Impl*>(s)->sendOutbox(), 0; };
+    // The bus has gone: nobody is left to answer, and no name to give back.
+    auto onDisconnected = [](sd_bus_message*, void* s, sd_bus_error*) { return static_cast<Impl*>(s)->beginStop(false), 0; };
+    // Idle: give the name back, so that a new call starts a new instance, then
+    // serve the calls sent to this one before (the release's reply follows
+    // them). Stopping: the time for running calls is up.
+    auto onTimer = [](sd_event_source*, std::uint64_t, void* userdata) {
         Impl& s = *static_cast<Impl*>(userdata);
+        if (s.phase == Phase::Stopping)
+            return s.leaveLoop(), 0;
         sd_notify(0, "STOPPING=1");
         sd_bus_release_name(s.bus.get(), s.busName.c_str());
         s.phase = Phase::Draining;
@@ -234,58 +203,31 @@ int BusService::Impl::setUpLoop()
         }
         return 0;
     };
-    // Runs after every other dispatch, so before each wait: re-arms the idle
+    // After every other dispatch, so before each wait: re-arms the idle
     // timer while nothing is held, and ends a drain or a stop once done.
-    auto onCheck = [](sd_event_source*, void* userdata) -> int {
+    auto onCheck = [](sd_event_source*, void* userdata) {
         Impl& s = *static_cast<Impl*>(userdata);
         const bool idle = s.open.empty() && s.queue->empty();
-        switch (s.phase) {
-        case Phase::Serving:
-            if (idle)
-                sd_event_source_set_time_relative(s.idleTimer.get(), usec(s.limits.idleExit));
-            sd_event_source_set_enabled(s.idleTimer.get(), idle ? SD_EVENT_ONESHOT : SD_EVENT_OFF);
-            break;
-        case Phase::Draining:
-            if (idle)
-                s.leaveLoop();
-            break;
-        case Phase::Stopping:
-            if (s.queue->workerCount() == 0)
-                s.leaveLoop();
-            break;
-        }
-        return 0;
-    };
-    auto onStopLimit = [](sd_event_source*, std::uint64_t, void* userdata) -> int {
-        static_cast<Impl*>(userdata)->leaveLoop();
+        if (s.phase == Phase::Serving && idle)
+            sd_event_source_set_time_relative(s.timer.get(), usec(s.limits.idleExit));
+        if (s.phase == Phase::Serving)
+            sd_event_source_set_enabled(s.timer.get(), idle ? SD_EVENT_ONESHOT : SD_EVENT_OFF);
+        else if (s.phase == Phase::Draining ? idle : s.queue->workerCount() == 0)
+            s.leaveLoop();
         return 0;
     };
 
+    sd_event* e = event.get();
     sd_event_source* src = nullptr;
+    const std::uint64_t idle = usec(limits.idleExit);
     int r = 0;
-    for (const int sig : {SIGTERM, SIGINT}) {
-        if ((r = sd_event_add_signal(event.get(), &src, sig, onStop, this)) < 0)
-            return r;
-        sd_event_source_set_floating(src, 1);
-        sd_event_source_set_priority(src, SD_EVENT_PRIORITY_IMPORTANT);
-        sd_event_source_unref(src);
-    }
-    if ((r = sd_event_add_io(event.get(), &src, outbox.fd(), EPOLLIN, onReplies, this)) < 0)
+    if ((r = own(sd_event_add_signal(e, &src, SIGTERM, onStop, this), src, term, SD_EVENT_PRIORITY_IMPORTANT)) < 0 ||
+        (r = own(sd_event_add_signal(e, &src, SIGINT, onStop, this), src, interrupt, SD_EVENT_PRIORITY_IMPORTANT)) < 0 ||
+        (r = own(sd_event_add_io(e, &src, outbox.fd(), EPOLLIN, onReplies, this), src, replies,
+                 SD_EVENT_PRIORITY_NORMAL - 1)) < 0 ||
+        (r = own(sd_event_add_time_relative(e, &src, CLOCK_MONOTONIC, idle, 0, onTimer, this), src, timer)) < 0 ||
+        (r = own(sd_event_add_post(e, &src, onCheck, this), src, check)) < 0)
         return r;
-    replies.reset(src);
-    sd_event_source_set_priority(src, SD_EVENT_PRIORITY_NORMAL - 1);
-    if ((r = sd_event_add_time_relative(event.get(), &src, CLOCK_MONOTONIC, usec(limits.idleExit), 0, onIdle,
-                                        this)) < 0)
-        return r;
-    idleTimer.reset(src);
-    if ((r = sd_event_add_time_relative(event.get(), &src, CLOCK_MONOTONIC, usec(limits.stopLimit), 0, onStopLimit,
-                                        this)) < 0)
-        return r;
-    stopTimer.reset(src);
-    sd_event_source_set_enabled(src, SD_EVENT_OFF);
-    if ((r = sd_event_add_post(event.get(), &src, onCheck, this)) < 0)
-        return r;
-    idleCheck.reset(src);
     return sd_bus_match_signal(bus.get(), nullptr, "org.freedesktop.DBus.Local", "/org/freedesktop/DBus/Local",
                                "org.freedesktop.DBus.Local", "Disconnected", onDisconnected, this);
 }
@@ -307,24 +249,22 @@ int BusService::Impl::onCall(Operation operation, sd_bus_message* m, sd_bus_erro
     const char* request = nullptr;
     if (const int r = sd_bus_message_read(m, "s", &request); r < 0)
         return r;
-    if (stopping)
+    if (phase == Phase::Stopping)
         return sd_bus_error_set_const(error, SD_BUS_ERROR_FAILED, kStopping);
 
     const char* sender = sd_bus_message_get_sender(m);
+    const std::string from = sender ? sender : "";
     const std::uint64_t token = ++lastToken;
-    open.emplace(token, sd_bus_message_ref(m));
+    open.emplace(token, MessagePtr(sd_bus_message_ref(m)));
+    bool watch = false;
     try {
-        const std::string from = sender ? sender : "";
-        const bool mayWait = delegate && delegate->mayWait(operation);
-        if (queue->arrive(from, QueuedCall{operation, request, mayWait, token}))
-            watchDeparture(from);
+        watch = queue->arrive(from, QueuedCall{operation, request, delegate && delegate->mayWait(operation), token});
     } catch (...) {
-        if (auto it = open.find(token); it != open.end()) {
-            sd_bus_message_unref(it->second);
-            open.erase(it);
-            return sd_bus_error_set_const(error, SD_BUS_ERROR_FAILED, "the service cannot take the call now");
-        }
+        open.erase(token);  // not taken: the caller's error reply answers it
+        throw;
     }
+    if (watch)
+        departures->watch(from);
     return 1;
 }
 
@@ -333,26 +273,18 @@ int BusService::Impl::onCall(Operation operation, sd_bus_message* m, sd_bus_erro
 void BusService::Impl::runCall(BusExportedObject& target, QueuedCall& call)
 {
     bool answered = false;
-    const std::uint64_t token = call.token;
-    const BusReply reply = [this, token, &answered](const std::string& text) {
-        if (!answered) {
-            answered = true;
-            post({Outgoing::Kind::Reply, token, text});
-        }
+    const BusReply reply = [this, token = call.token, &answered](const std::string& text) {
+        if (!std::exchange(answered, true))
+            outbox.post({Outgoing::Kind::Reply, token, text});
     };
-    std::string failure;
+    const char* failure = "the operation gave no answer";
     try {
         target.dispatch(call.operation, call.request, reply);
-    } catch (const std::exception& e) {
-        failure = std::string("the operation failed: ") + e.what();
     } catch (...) {
         failure = "the operation failed";
     }
-    if (!answered) {
-        if (failure.empty())
-            failure = stopping ? kStopping : "the operation gave no answer";
-        post({Outgoing::Kind::Error, token, failure});
-    }
+    if (!answered)
+        outbox.post({Outgoing::Kind::Error, call.token, failure});
 }
 
 // Bus thread: sends what the workers queued. A reply that cannot be sent (the
@@ -361,93 +293,42 @@ void BusService::Impl::sendOutbox()
 {
     outbox.take(sending);
     for (Outgoing& out : sending) {
-        if (out.kind == Outgoing::Kind::Forget) {
-            departures.erase(out.text);
+        if (out.kind == Outgoing::Kind::Forget)
+            departures->forget(out.text);
+        const auto node = open.extract(out.token);  // none for a Forget, or a call answered at a stop
+        if (node.empty())
             continue;
-        }
-        auto it = open.find(out.token);
-        if (it == open.end())
-            continue;
-        sd_bus_message* m = it->second;
-        open.erase(it);
+        sd_bus_message* m = node.mapped().get();
         if (out.kind == Outgoing::Kind::Reply && sd_bus_reply_method_return(m, "s", out.text.c_str()) == -EINVAL)
             sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, "the reply is not valid UTF-8");
         else if (out.kind == Outgoing::Kind::Error)
             sd_bus_reply_method_errorf(m, out.errorName, "%s", out.text.c_str());
-        sd_bus_message_unref(m);
     }
     sending.clear();
 }
 
-// The sender's calls queue behind each other: its queued calls are given up
-// when it leaves. The track's handler runs once its one name has gone; a
-// name that has gone already is not taken by the track at all.
-void BusService::Impl::watchDeparture(const std::string& sender)
-{
-    auto onGone = [](sd_bus_track*, void* userdata) -> int {
-        auto* d = static_cast<Departure*>(userdata);
-        d->service->queue->leave(d->sender);
-        return 0;
-    };
-    auto d = std::make_unique<Departure>();
-    d->service = this;
-    d->sender = sender;
-    sd_bus_track* track = nullptr;
-    if (sd_bus_track_new(bus.get(), &track, onGone, d.get()) < 0)
-        return;  // no memory: its calls simply all run
-    d->track.reset(track);
-    if (sd_bus_track_add_name(track, sender.c_str()) < 0) {
-        d.reset();
-        queue->leave(sender);
-        return;
-    }
-    departures.insert_or_assign(sender, std::move(d));
-}
-
-// A stop gives the name back first, so that a new call starts a new service
-// instead of waiting on this one; queued calls are answered with an error at
-// once, running ones when they end or at stopLimit.
+// A stop gives the name back first, so that a new call starts a new service;
+// queued calls are answered at once, running ones when they end or at stopLimit.
 void BusService::Impl::beginStop(bool releaseName)
 {
-    if (phase == Phase::Stopping)
+    if (std::exchange(phase, Phase::Stopping) == Phase::Stopping)
         return;
-    phase = Phase::Stopping;
-    stopping = true;
     if (releaseName)
         sd_bus_release_name(bus.get(), busName.c_str());
-    sd_event_source_set_enabled(idleTimer.get(), SD_EVENT_OFF);
-    sd_event_source_set_enabled(stopTimer.get(), SD_EVENT_ONESHOT);
+    sd_event_source_set_time_relative(timer.get(), usec(limits.stopLimit));
+    sd_event_source_set_enabled(timer.get(), SD_EVENT_ONESHOT);
     queue->stop();
     if (delegate)
         delegate->serviceStopping();
 }
 
-// Ends the loop, whose end flushes and closes the connection: before that,
-// the workers' last replies go out and every call still open is answered
-// with an error.
+// Ends the loop, whose end flushes and closes the connection: first the last
+// replies go out, and every call still open is answered with an error.
 void BusService::Impl::leaveLoop()
 {
     sendOutbox();
-    for (auto& [token, m] : open) {
-        sd_bus_reply_method_errorf(m, SD_BUS_ERROR_FAILED, kStopping);
-        sd_bus_message_unref(m);
-    }
+    for (auto& [token, m] : open)
+        sd_bus_reply_method_errorf(m.get(), SD_BUS_ERROR_FAILED, kStopping);
     open.clear();
     sd_event_exit(event.get(), 0);
-}
-
-int BusService::Impl::finish()
-{
-    sd_bus_flush(bus.get());
-    if (queue->workerCount() > 0) {
-        // A call that ignores its interrupt still holds the queue; the
-        // process must end all the same, and nothing of it outlives us.
-        std::fflush(nullptr);
-        std::_Exit(0);
-    }
-    departures.clear();
-    object.reset();
-    bus.reset();
-    queue.reset();
-    return 0;
 }

@@ -81,11 +81,6 @@ public:
     // bus or the name is already owned (said on stderr).
     int resume();
 
-    // Figures for tests and benchmarks: clients whose state is held, and
-    // worker threads alive.
-    std::size_t clientCount() const;
-    std::size_t workerCount() const;
-
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
