@@ -437,7 +437,7 @@ void idleExitRace()
     std::set<pid_t> instances;
     std::size_t calls = 0, failed = 0;
     {
-        PrivateBus bus(std::nullopt, dir);
+        PrivateBus bus(dir);
         ManyClients clients(2, names.service, names.interface, bus.address());
         unsigned seed = 7;
         const auto start = Clock::now();

@@ -47,7 +47,7 @@ TEST(BusService, ExitsWithStatus1WhenTheNameIsAlreadyOwned)
     ServiceRun first({PH_BUS_TEST_SERVICE, kName, kInterface}, bus);
     ASSERT_TRUE(first.waitForName(bus, kName));
     const std::string log = "/tmp/bus_service_test." + std::to_string(getpid());
-    ServiceRun second({PH_BUS_TEST_SERVICE, kName, kInterface}, bus, std::nullopt, {}, log);
+    ServiceRun second({PH_BUS_TEST_SERVICE, kName, kInterface}, bus, {}, log);
     EXPECT_EQ(second.waitForExit(5s), 1);
     std::ifstream in(log);
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
