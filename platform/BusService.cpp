@@ -313,8 +313,8 @@ void BusService::Impl::beginStop(bool releaseName)
 {
     if (std::exchange(phase, Phase::Stopping) == Phase::Stopping)
         return;
-    if (releaseName)
-        sd_bus_release_name(bus.get(), busName.c_str());
+    if (releaseName)  // not waiting for the reply, which follows every call that streams in
+        sd_bus_release_name_async(bus.get(), nullptr, busName.c_str(), nullptr, nullptr);
     sd_event_source_set_time_relative(timer.get(), usec(limits.stopLimit));
     sd_event_source_set_enabled(timer.get(), SD_EVENT_ONESHOT);
     queue->stop();

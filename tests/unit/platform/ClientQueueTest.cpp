@@ -267,13 +267,9 @@ TEST(ClientQueue, RefusesACallOnceItsClientOrAllClientsHaveABoundQueuedAndServes
         GiveUps refused;                 // of :1.1's calls, then :1.2's "other"
         bool otherRuns;
     };
+    // The running bound and linger, then calls and bytes per client and in all.
     auto limits = [](std::size_t perClient, std::size_t perClientBytes, std::size_t all, std::size_t allBytes) {
-        ClientQueue::Limits l;
-        l.queuedCallsPerClient = perClient;
-        l.queuedBytesPerClient = perClientBytes;
-        l.queuedCalls = all;
-        l.queuedBytes = allBytes;
-        return l;
+        return ClientQueue::Limits{4096, 250ms, perClient, perClientBytes, all, allBytes};
     };
     const auto over = ClientQueue::GiveUp::OverLimit;
     const Case cases[] = {
