@@ -3,45 +3,14 @@
 #include "CancelWatcher.h"
 #include "DescriptorBudget.h"
 #include "FenwaServiceXPC.h"
-#include "FileOperations.h"
 #include "Protocol.h"
 
-#include <iterator>
 #include <memory>
+#include <string>
 
 namespace {
 
-using EntryPoint = void (FenwaServiceXPC::*)(const std::string&, const BusReply&);
-
-// What the service side knows of each operation, in protocol order: where its
-// calls go, and whether they may wait long (only the network probes do; the
-// file operations and the cancel call never queue behind them).
-struct ServiceOperation {
-    Operation operation;
-    EntryPoint entryPoint;
-    bool mayWait;
-};
-constexpr ServiceOperation kServiceOperations[] = {
-    {Operation::IsFilePathWritable, &FenwaServiceXPC::isFilePathWritable_XPC, false},
-    {Operation::WriteDictionaryToPlistFile, &FenwaServiceXPC::writeDictionaryToPlistFile_XPC, false},
-    {Operation::SendMagicPacket, &FenwaServiceXPC::sendMagicPacket_XPC, false},
-    {Operation::SendEchoAndRecvReply, &FenwaServiceXPC::sendEchoAndRecvReply_XPC, true},
-    {Operation::PdeSnmpGet, &FenwaServiceXPC::pdeSnmpGet_XPC, true},
-    {Operation::CancelFileWrite, &FenwaServiceXPC::cancelFileWrite_XPC, false},
-};
-
-constexpr bool inProtocolOrder()
-{
-    if (std::size(kServiceOperations) != std::size(kOperationNames))
-        return false;
-    for (std::size_t i = 0; i < std::size(kServiceOperations); ++i)
-        if (kServiceOperations[i].operation != kOperationNames[i].operation)
-            return false;
-    return true;
-}
-static_assert(inProtocolOrder(), "one service row for each operation, in the order of kOperationNames");
-
-// One client's exported object: routes a method name to its entry point.
+// One client's exported object: each operation reaches its entry point.
 class ExportedService : public BusExportedObject {
 public:
     ExportedService(StringForm stringForm, CancelWatcher& watcher, DescriptorBudget& descriptors)
@@ -49,16 +18,16 @@ public:
     {
     }
 
-    void dispatch(const std::string& method, const std::string& request, const BusReply& reply) override
+    void dispatch(Operation operation, const std::string& request, const BusReply& reply) override
     {
-        for (const ServiceOperation& row : kServiceOperations) {
-            if (method == methodName(row.operation)) {
-                (service_.*row.entryPoint)(request, reply);
-                return;
-            }
+        switch (operation) {
+        case Operation::IsFilePathWritable: return service_.isFilePathWritable_XPC(request, reply);
+        case Operation::WriteDictionaryToPlistFile: return service_.writeDictionaryToPlistFile_XPC(request, reply);
+        case Operation::SendMagicPacket: return service_.sendMagicPacket_XPC(request, reply);
+        case Operation::SendEchoAndRecvReply: return service_.sendEchoAndRecvReply_XPC(request, reply);
+        case Operation::PdeSnmpGet: return service_.pdeSnmpGet_XPC(request, reply);
+        case Operation::CancelFileWrite: return service_.cancelFileWrite_XPC(request, reply);
         }
-        // Only the six names are exported, so the bus never routes another one
-        // here; leaving it unanswered makes the connection layer send an error.
     }
 
 private:
@@ -85,10 +54,7 @@ bool FenwaXPCServiceDelegate::shouldAcceptNewConnection(BusPeer& peer)
     return true;
 }
 
-std::vector<BusMethod> FenwaXPCServiceDelegate::methods()
+bool FenwaXPCServiceDelegate::mayWait(Operation operation) const
 {
-    std::vector<BusMethod> methods;
-    for (const ServiceOperation& row : kServiceOperations)
-        methods.push_back(BusMethod{std::string(methodName(row.operation)), row.mayWait});
-    return methods;
+    return operation == Operation::SendEchoAndRecvReply || operation == Operation::PdeSnmpGet;
 }

@@ -5,9 +5,6 @@
 #include "BusService.h"
 #include "FamilyConfig.h"
 
-#include <string>
-#include <vector>
-
 class CancelWatcher;
 class DescriptorBudget;
 
@@ -21,8 +18,9 @@ public:
     // Interrupts every running network call and every one still to start.
     void serviceStopping() override;
 
-    // The six entry points, in protocol order, as the bus names them.
-    static std::vector<BusMethod> methods();
+    // Only the network probes wait long; the file operations and the cancel
+    // call never queue behind them.
+    bool mayWait(Operation operation) const override;
 
 private:
     StringForm stringForm_;

@@ -9,14 +9,26 @@
 #include "FenwaXPCServiceDelegate.h"
 
 #include <malloc.h>
+#include <signal.h>
 #include <sysexits.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <optional>
 
 int main()
 {
+    // The stop signals belong to the bus thread's event loop, which reads
+    // them from a descriptor; blocked here, before any thread starts, no
+    // other thread can take them first.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
     // Every call runs on a short-lived thread; without a cap each would be
     // given a malloc arena of its own, 64 MiB of address space apiece.
     mallopt(M_ARENA_MAX, 4);
@@ -36,8 +48,12 @@ int main()
     // it takes all the room it is allowed, and keeps some of it for the rest.
     DescriptorBudget descriptors(DescriptorBudget::raiseProcessLimit());
     FenwaXPCServiceDelegate delegate(kFamily.stringForm, *watcher, descriptors);
+    // Tests shorten the idle time, which is otherwise the bus's usual 30 s.
+    BusServiceLimits limits;
+    if (const char* idle = std::getenv("PH_IDLE_EXIT_MS"); idle && std::atol(idle) > 0)
+        limits.idleExit = std::chrono::milliseconds(std::atol(idle));
     BusService listener(kFamily.serviceName, protocolInterfaceName(kFamily.serviceName, kFamily.protocolUuid),
-                        FenwaXPCServiceDelegate::methods());
+                        limits);
     listener.setDelegate(&delegate);
     return listener.resume();
 }

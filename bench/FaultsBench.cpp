@@ -1,10 +1,16 @@
 // Figures of the service under the faults users meet, each against its goal.
 // Run through scripts/bench faults (inside scripts/sandbox); one figure alone:
-//   bench_faults stop | writers | spellings [ROUNDS] | timeouts | macfield
+//   bench_faults stop | flood | bigstop | writers | spellings [ROUNDS] | timeouts | macfield
 //
 // stop       2,000 clients, each with one slow read in flight, and SIGTERM:
 //            the time to exit, and calls answered by the bus instead of by
 //            the service. Goal: <= 1 s, none by the bus.
+// flood      one client sends one slow read, then 1,000 calls of 1 MB behind
+//            it: the service's largest resident size, and the calls served
+//            and refused. Goal: < 64 MB.
+// bigstop    30 clients each send a write of 30 MB, and SIGTERM comes once
+//            the first is written: the time to exit, and writes carried out
+//            after the signal. Goal: <= 1 s, none.
 // writers    50 clients write their own texts to one file at the same moment,
 //            40 rounds (2,000 writes), once on a hard-linked file (written in
 //            place) and once on a file of one name (replaced): torn files,
@@ -101,6 +107,92 @@ bool stopUnderLoad()
                 "the bus, %zu unanswered  [goal: <= 1000 ms, 0, 0]\n",
                 status, exitMs, byTheBus, unanswered);
     return status == 0 && exitMs <= 1000 && byTheBus == 0 && unanswered == 0;
+}
+
+// --- flood ----------------------------------------------------------------
+
+bool floodOfLargeCalls()
+{
+    constexpr std::size_t kCalls = 1000;
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("flood");
+    long rssMax = 0;
+    std::size_t served = 0, refused = 0;
+    {
+        PrivateBus bus;
+        ServiceRun service(serviceExe(names), bus);
+        if (!service.waitForName(bus, names.service))
+            return false;
+        ManyClients client(1, names.service, names.interface, bus.address());
+        Outcomes out;
+        out.resize(kCalls + 1);
+        client.call(0, requests::kRead, requests::read("0", dir + "/slow", 3000), out.slot(0));
+        const std::string path = dir + "/" + std::string(1u << 20, 'p');
+        std::atomic<bool> sampling{true};
+        std::thread sampler([&] {
+            while (sampling) {
+                rssMax = std::max(rssMax, service.rssKb());
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        for (std::size_t i = 1; i <= kCalls; ++i)
+            client.call(0, requests::kProbe, path, out.slot(i));
+        out.waitFor(kCalls + 1, 60s);
+        sampling = false;
+        sampler.join();
+        for (const auto& o : out.all()) {
+            served += o && o->ok;
+            refused += o && o->text == "org.freedesktop.DBus.Error.LimitsExceeded";
+        }
+    }
+    fs::remove_all(dir);
+    std::printf("one client, one slow read and 1,000 calls of 1 MB behind it: at most %.1f MB resident; %zu served, "
+                "%zu refused  [goal: < 64 MB]\n",
+                rssMax / 1024.0, served, refused);
+    return rssMax < 64 * 1024;
+}
+
+// --- bigstop --------------------------------------------------------------
+
+bool stopWhileLargeWritesStream()
+{
+    constexpr std::size_t kClients = 30;
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("bigstop");
+    double exitMs = 0;
+    std::size_t late = 0;
+    int status = -1;
+    {
+        PrivateBus bus;
+        ServiceRun service(serviceExe(names), bus);
+        if (!service.waitForName(bus, names.service))
+            return false;
+        ManyClients clients(kClients, names.service, names.interface, bus.address());
+        Outcomes out;
+        out.resize(kClients);
+        {
+            const std::string text(30u << 20, 'x');
+            for (std::size_t i = 0; i < kClients; ++i)
+                clients.call(i, requests::kWrite, requests::write(dir + "/w" + std::to_string(i), text), out.slot(i));
+        }
+        const auto sent = Clock::now();
+        while (fs::is_empty(dir) && Clock::now() - sent < 60s)
+            std::this_thread::sleep_for(1ms);
+        const auto signalled = fs::file_time_type::clock::now();
+        const auto t0 = Clock::now();
+        service.signal(SIGTERM);
+        status = service.waitForExit(120s);
+        exitMs = ms(Clock::now() - t0);
+        out.waitFor(kClients, 10s);
+        // A write that ran at the signal may end a little after it.
+        for (const auto& entry : fs::directory_iterator(dir))
+            late += entry.last_write_time() > signalled + 200ms;
+    }
+    fs::remove_all(dir);
+    std::printf("SIGTERM while 30 writes of 30 MB stream in: exit %d after %.0f ms; %zu writes carried out after the "
+                "signal  [goal: <= 1000 ms, 0]\n",
+                status, exitMs, late);
+    return status == 0 && exitMs <= 1000 && late == 0;
 }
 
 // --- writers --------------------------------------------------------------
@@ -393,6 +485,10 @@ int main(int argc, char** argv)
     bool met = true;
     if (only.empty() || only == "stop")
         met = stopUnderLoad() && met;
+    if (only.empty() || only == "flood")
+        met = floodOfLargeCalls() && met;
+    if (only.empty() || only == "bigstop")
+        met = stopWhileLargeWritesStream() && met;
     if (only.empty() || only == "writers")
         met = writersOfOneFile() && met;
     if (only.empty() || only == "spellings")

@@ -20,8 +20,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -415,6 +417,50 @@ void flatOverManyCalls()
     }
 }
 
+// Calls come with gaps around the idle deadline (the client's linger plus the
+// idle time after the last call), so that many land while the name is being
+// given back. Each must be answered: by the instance that is leaving, or by a
+// new one that the bus starts. PH_IDLE_RACE_SECONDS (60) sets how long.
+void idleExitRace()
+{
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    char pattern[] = "/tmp/ph-idle-race.XXXXXX";
+    const std::string dir = ::mkdtemp(pattern);
+    const char* other = std::getenv("PH_BENCH_SERVICE");
+    {
+        std::ofstream activation(dir + "/" + names.service + ".service");
+        activation << "[D-BUS Service]\nName=" << names.service << "\nExec=/usr/bin/env PH_IDLE_EXIT_MS=40 "
+                   << (other ? other : names.serviceExe) << "\n";
+    }
+    const char* secondsText = std::getenv("PH_IDLE_RACE_SECONDS");
+    const auto length = std::chrono::seconds(secondsText ? std::atoi(secondsText) : 60);
+    std::set<pid_t> instances;
+    std::size_t calls = 0, failed = 0;
+    {
+        PrivateBus bus(dir);
+        ManyClients clients(2, names.service, names.interface, bus.address());
+        unsigned seed = 7;
+        const auto start = Clock::now();
+        while (Clock::now() - start < length) {
+            const auto outcome = clients.callAndWait(calls % 2, requests::kProbe, dir + "/probe", 10s);
+            ++calls;
+            if (!outcome || !outcome->ok)
+                ++failed;
+            else if (const pid_t owner = bus.ownerPid(names.service))
+                instances.insert(owner);
+            // 260 to 320 ms: the deadline is 290 ms after a call's end.
+            seed = seed * 1103515245u + 12345u;
+            std::this_thread::sleep_for(std::chrono::milliseconds(260 + (seed >> 16) % 61));
+        }
+        for (const pid_t pid : instances)
+            ::kill(pid, SIGTERM);
+    }
+    std::filesystem::remove_all(dir);
+    std::printf("calls landing at the idle deadline (idle time 40 ms): %zu of %zu lost, %zu instances  [goal: 0 lost, "
+                "more than 5 instances]\n",
+                failed, calls, instances.size());
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -428,7 +474,7 @@ int main(int argc, char** argv)
         {"probes", probesAgainstABareService}, {"mixed", mixedCalls}, {"overlap", overlappingReads},
         {"cancel", cancelLatency},
         {"exit", exitAfterBusDies}, {"idle", idleCpu},           {"flat", flatOverManyCalls},
-        {"leave", idleExit},
+        {"leave", idleExit},     {"idlerace", idleExitRace},
     };
     for (const auto& [name, run] : figures) {
         if (only.empty() || only == name) {

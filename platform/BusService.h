@@ -1,18 +1,22 @@
 #pragma once
 // The service side of the connection layer: owns a bus name on the session
-// bus, exports one object at "/" with one interface whose methods each take
-// one string and answer one string, and hands every call to its client's
-// worker (ClientQueue). One thread, the one that calls resume(), owns the
-// connection: it takes the calls in and sends the replies that workers queue.
+// bus, exports one object at "/" with one interface that holds the six
+// operations of Protocol.h, each taking one string and answering one string,
+// and hands every call to its client's worker (ClientQueue). One thread, the
+// one that calls resume(), owns the connection and runs its event loop: it
+// takes the calls in and sends the replies that workers queue.
 // Every call is answered exactly once: by its handler, or with an error reply
-// when the handler threw, answered nothing, or the service is stopping.
+// when the handler threw, answered nothing, the service is stopping, or its
+// client has too many calls queued.
+
+#include "ClientQueue.h"
+#include "Protocol.h"
 
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 using BusReply = std::function<void(const std::string&)>;
 
@@ -20,9 +24,9 @@ using BusReply = std::function<void(const std::string&)>;
 class BusExportedObject {
 public:
     virtual ~BusExportedObject() = default;
-    // Runs method with request on the calling worker thread and answers
+    // Runs operation with request on the calling worker thread and answers
     // through reply before it returns.
-    virtual void dispatch(const std::string& method, const std::string& request, const BusReply& reply) = 0;
+    virtual void dispatch(Operation operation, const std::string& request, const BusReply& reply) = 0;
 };
 
 // One new client as the delegate sees it.
@@ -38,13 +42,9 @@ public:
     // Called once when the service stops: every running call must end its
     // waits now (its reply is no longer needed).
     virtual void serviceStopping() = 0;
-};
-
-struct BusMethod {
-    std::string name;
-    // Whether its calls may wait long (on the network): those share the
-    // bounded set of workers, the others are never held behind them.
-    bool mayWait = false;
+    // Whether calls of operation may wait long (on the network): those share
+    // the bounded set of workers, the others are never held behind them.
+    virtual bool mayWait(Operation operation) const = 0;
 };
 
 // With no call running or queued and no client state left this long, the
@@ -52,8 +52,9 @@ struct BusMethod {
 inline constexpr std::chrono::seconds kIdleExit{30};
 
 struct BusServiceLimits {
-    std::size_t maxWaitingCalls = 4096;           // calls that may wait, running at once; more queue
-    std::chrono::milliseconds clientLinger{250};  // a client's worker outlives its last call this long
+    // Calls that may wait running at once, the client's linger, and what
+    // may be queued per client and in all.
+    ClientQueue::Limits queue;
     // Running calls get this long to end at a stop; with thousands of them
     // their threads alone take a few hundred ms to end, and the process must
     // be gone within a second.
@@ -63,8 +64,7 @@ struct BusServiceLimits {
 
 class BusService {
 public:
-    BusService(std::string busName, std::string interfaceName, std::vector<BusMethod> methods,
-               BusServiceLimits limits = {});
+    BusService(std::string busName, std::string interfaceName, BusServiceLimits limits = {});
     ~BusService();
     BusService(const BusService&) = delete;
     BusService& operator=(const BusService&) = delete;
@@ -73,17 +73,13 @@ public:
 
     // Connects, exports the object, takes the bus name and serves until the
     // bus connection closes, SIGTERM/SIGINT arrives, or the service has been
-    // idle for idleExit. A stop releases the name, answers every call still
-    // open with an error and lets running calls end; an idle exit releases
-    // the name, serves what was already sent to it, then returns. Answers the
-    // process's exit status: 0 after serving, 1 when there is no bus or the
-    // name is already owned (said on stderr).
+    // idle for idleExit. Both signals must be blocked in every thread before
+    // (main() does it first). A stop releases the name, answers every call
+    // still open with an error and lets running calls end; an idle exit
+    // releases the name, serves what was already sent to it, then returns.
+    // Answers the process's exit status: 0 after serving, 1 when there is no
+    // bus or the name is already owned (said on stderr).
     int resume();
-
-    // Figures for tests and benchmarks: clients whose state is held, and
-    // worker threads alive.
-    std::size_t clientCount() const;
-    std::size_t workerCount() const;
 
 private:
     struct Impl;

@@ -19,8 +19,9 @@ bool ClientQueue::arrive(const std::string& sender, QueuedCall call)
     std::shared_ptr<std::condition_variable> wake;
     std::unique_lock lock(mutex_);
     auto it = clients_.find(sender);
+    Client* client = it == clients_.end() ? nullptr : it->second.get();
     std::shared_ptr<BusExportedObject> object;
-    if (!stopping_ && it == clients_.end()) {
+    if (!stopping_ && !client && !overLimit(nullptr)) {
         // The delegate's decision may take a while; only this thread creates
         // clients, so nobody else adds this sender meanwhile.
         lock.unlock();
@@ -29,33 +30,35 @@ bool ClientQueue::arrive(const std::string& sender, QueuedCall call)
     }
     if (stopping_) {
         after.givenUp.emplace_back(std::move(call), GiveUp::Stopping);
-    } else if (it == clients_.end() && !object) {
+    } else if (overLimit(client)) {
+        after.givenUp.emplace_back(std::move(call), GiveUp::OverLimit);
+    } else if (!client && !object) {
         after.givenUp.emplace_back(std::move(call), GiveUp::Refused);
-    } else if (it == clients_.end()) {
-        Client& client = clients_.try_emplace(sender).first->second;
-        client.object = std::move(object);
-        client.calls.push_back(std::move(call));
-        if (client.calls.front().mayWait && waitingCallsRunning_ >= limits_.maxWaitingCalls) {
-            client.state = State::WaitingForSlot;
+    } else if (!client) {
+        client = clients_.emplace(sender, std::make_unique<Client>()).first->second.get();
+        client->object = std::move(object);
+        const bool mayWait = call.mayWait;
+        enqueue(*client, std::move(call));
+        if (mayWait && waitingCallsRunning_ >= limits_.maxWaitingCalls) {
+            client->state = State::WaitingForSlot;
             waitingForSlot_.push_back(sender);
         } else {
-            if (client.calls.front().mayWait)
+            if (mayWait)
                 ++waitingCallsRunning_;
-            launchWorker(sender, client.calls.front().mayWait, after);
+            launchWorker(sender, mayWait, after);
         }
     } else {
-        Client& client = it->second;
-        switch (client.state) {
+        switch (client->state) {
         case State::Lingering:
-            client.calls.push_back(std::move(call));
-            client.state = State::Running;
-            wake = client.wake;
+            enqueue(*client, std::move(call));
+            client->state = State::Running;
+            wake = client->wake;
             break;
         case State::Running:
         case State::WaitingForSlot:
-            client.calls.push_back(std::move(call));
-            watch = !client.departureWatched;
-            client.departureWatched = true;
+            enqueue(*client, std::move(call));
+            watch = !client->departureWatched;
+            client->departureWatched = true;
             break;
         case State::Leaving:
             // A unique name is never given again, so this cannot come; if it
@@ -71,6 +74,41 @@ bool ClientQueue::arrive(const std::string& sender, QueuedCall call)
     return watch;
 }
 
+// Whether a new call of client (none: a new client) must be refused: what
+// waits has reached a bound. Lock held.
+bool ClientQueue::overLimit(const Client* client) const
+{
+    if (queuedCalls_ >= limits_.queuedCalls || queuedBytes_ >= limits_.queuedBytes)
+        return true;
+    return client && (client->calls.size() >= limits_.queuedCallsPerClient ||
+                      client->queuedBytes >= limits_.queuedBytesPerClient);
+}
+
+// Lock held, for the three below.
+void ClientQueue::enqueue(Client& client, QueuedCall call)
+{
+    ++queuedCalls_;
+    queuedBytes_ += call.request.size();
+    client.queuedBytes += call.request.size();
+    client.calls.push_back(std::move(call));
+}
+
+QueuedCall ClientQueue::dequeue(Client& client)
+{
+    QueuedCall call = std::move(client.calls.front());
+    client.calls.pop_front();
+    --queuedCalls_;
+    queuedBytes_ -= call.request.size();
+    client.queuedBytes -= call.request.size();
+    return call;
+}
+
+void ClientQueue::giveUpQueued(Client& client, GiveUp why, Afterwards& after)
+{
+    while (!client.calls.empty())
+        after.givenUp.emplace_back(dequeue(client), why);
+}
+
 void ClientQueue::leave(const std::string& sender)
 {
     Afterwards after;
@@ -78,14 +116,12 @@ void ClientQueue::leave(const std::string& sender)
     auto it = clients_.find(sender);
     if (it == clients_.end())
         return;
-    Client& client = it->second;
-    for (QueuedCall& call : client.calls)
-        after.givenUp.emplace_back(std::move(call), GiveUp::ClientLeft);
-    client.calls.clear();
+    Client& client = *it->second;
+    giveUpQueued(client, GiveUp::ClientLeft, after);
     switch (client.state) {
     case State::WaitingForSlot:
         waitingForSlot_.erase(std::find(waitingForSlot_.begin(), waitingForSlot_.end(), sender));
-        forget(it, after);
+        forget(sender, after);
         break;
     case State::Lingering:
         client.state = State::Leaving;
@@ -106,24 +142,23 @@ void ClientQueue::stop()
     Afterwards after;
     std::unique_lock lock(mutex_);
     stopping_ = true;
-    for (auto it = clients_.begin(); it != clients_.end();) {
-        Client& client = it->second;
-        auto next = std::next(it);
-        switch (client.state) {
+    std::vector<std::string> gone;
+    for (auto& [sender, client] : clients_) {
+        switch (client->state) {
         case State::WaitingForSlot:
-            for (QueuedCall& call : client.calls)
-                after.givenUp.emplace_back(std::move(call), GiveUp::Stopping);
-            forget(it, after);
+            giveUpQueued(*client, GiveUp::Stopping, after);
+            gone.push_back(sender);
             break;
         case State::Lingering:
-            client.wake->notify_one();
+            client->wake->notify_one();
             break;
         case State::Running:
         case State::Leaving:
             break;  // its worker hands its calls back after the running one
         }
-        it = next;
     }
+    for (const std::string& sender : gone)
+        forget(sender, after);
     waitingForSlot_.clear();
     lock.unlock();
     finish(after);
@@ -155,22 +190,21 @@ void ClientQueue::work(const std::string& sender, bool holdsSlot)
 {
     Afterwards after;
     std::unique_lock lock(mutex_);
-    auto it = clients_.find(sender);
+    // Only this worker removes its client, so the pointer holds across the
+    // unlocks below, whatever the map does meanwhile.
+    auto found = clients_.find(sender);
+    Client* client = found == clients_.end() ? nullptr : found->second.get();
     bool keepClient = false;
-    while (it != clients_.end()) {
-        Client& client = it->second;
-        if (stopping_) {
-            for (QueuedCall& call : client.calls)
-                after.givenUp.emplace_back(std::move(call), GiveUp::Stopping);
-            client.calls.clear();
-        }
-        if (client.calls.empty()) {
+    while (client) {
+        if (stopping_)
+            giveUpQueued(*client, GiveUp::Stopping, after);
+        if (client->calls.empty()) {
             if (holdsSlot) {
                 holdsSlot = false;
                 --waitingCallsRunning_;
                 grantSlots(after);
             }
-            if (client.state == State::Leaving || stopping_)
+            if (client->state == State::Leaving || stopping_)
                 break;
             if (!after.launches.empty() || !after.givenUp.empty()) {
                 lock.unlock();
@@ -179,19 +213,19 @@ void ClientQueue::work(const std::string& sender, bool holdsSlot)
                 lock.lock();
                 continue;
             }
-            client.state = State::Lingering;
-            const bool woken = client.wake->wait_for(lock, limits_.linger, [&] {
-                return !client.calls.empty() || stopping_ || client.state == State::Leaving;
+            client->state = State::Lingering;
+            const bool woken = client->wake->wait_for(lock, limits_.linger, [&] {
+                return !client->calls.empty() || stopping_ || client->state == State::Leaving;
             });
             if (!woken)
                 break;
-            if (client.state == State::Lingering)
-                client.state = State::Running;
+            if (client->state == State::Lingering)
+                client->state = State::Running;
             continue;
         }
-        if (client.calls.front().mayWait && !holdsSlot) {
+        if (client->calls.front().mayWait && !holdsSlot) {
             if (waitingCallsRunning_ >= limits_.maxWaitingCalls) {
-                client.state = State::WaitingForSlot;
+                client->state = State::WaitingForSlot;
                 waitingForSlot_.push_back(sender);
                 keepClient = true;
                 break;
@@ -199,17 +233,15 @@ void ClientQueue::work(const std::string& sender, bool holdsSlot)
             ++waitingCallsRunning_;
             holdsSlot = true;
         }
-        QueuedCall call = std::move(client.calls.front());
-        client.calls.pop_front();
-        client.state = State::Running;
-        std::shared_ptr<BusExportedObject> object = client.object;
+        QueuedCall call = dequeue(*client);
+        client->state = State::Running;
+        std::shared_ptr<BusExportedObject> object = client->object;
         lock.unlock();
         finish(after);
         after = Afterwards{};
         hooks_.run(*object, call);
         object.reset();
         lock.lock();
-        // Only this worker removes its client, so `it` still holds.
         if (holdsSlot) {
             holdsSlot = false;
             --waitingCallsRunning_;
@@ -220,8 +252,8 @@ void ClientQueue::work(const std::string& sender, bool holdsSlot)
         --waitingCallsRunning_;
         grantSlots(after);
     }
-    if (it != clients_.end() && !keepClient)
-        forget(it, after);
+    if (client && !keepClient)
+        forget(sender, after);
     const bool settled = after.settled;
     after.settled = false;
     lock.unlock();
@@ -243,7 +275,7 @@ void ClientQueue::grantSlots(Afterwards& after)
         const std::string next = std::move(waitingForSlot_.front());
         waitingForSlot_.pop_front();
         auto it = clients_.find(next);
-        if (it == clients_.end() || it->second.state != State::WaitingForSlot)
+        if (it == clients_.end() || it->second->state != State::WaitingForSlot)
             continue;
         ++waitingCallsRunning_;
         launchWorker(next, true, after);
@@ -253,16 +285,17 @@ void ClientQueue::grantSlots(Afterwards& after)
 // Counts a worker for sender, to be started once the lock is let go. Lock held.
 void ClientQueue::launchWorker(const std::string& sender, bool holdsSlot, Afterwards& after)
 {
-    clients_.at(sender).state = State::Running;
+    clients_.at(sender)->state = State::Running;
     ++workers_;
     after.launches.push_back(Launch{sender, holdsSlot});
 }
 
 // Lock held.
-void ClientQueue::forget(std::unordered_map<std::string, Client>::iterator it, Afterwards& after)
+void ClientQueue::forget(const std::string& sender, Afterwards& after)
 {
-    if (it->second.departureWatched)
-        after.forgotten.push_back(it->first);
+    auto it = clients_.find(sender);
+    if (it->second->departureWatched)
+        after.forgotten.push_back(sender);
     clients_.erase(it);
     if (clients_.empty())
         after.settled = true;
@@ -296,9 +329,8 @@ void ClientQueue::finish(Afterwards& after)
             auto it = clients_.find(launch.sender);
             if (it == clients_.end())
                 continue;
-            for (QueuedCall& call : it->second.calls)
-                after.givenUp.emplace_back(std::move(call), GiveUp::NoThread);
-            forget(it, after);
+            giveUpQueued(*it->second, GiveUp::NoThread, after);
+            forget(launch.sender, after);
         }
     }
     for (auto& [call, why] : after.givenUp)

@@ -8,8 +8,13 @@
 // does not pay for a new thread on every call; then the client's state goes.
 // Calls that may wait (on the network) count against a bound; a client whose
 // next call would pass it waits, without a thread, for the longest waiting
-// client ahead of it. Every call that is not run is handed back through
-// `giveUp`, so that the caller can answer it: none is ever stranded.
+// client ahead of it. What waits to start is bounded, per client and in
+// all, in calls and in request bytes: a call that comes once a bound is
+// reached is refused at once (OverLimit), so that no client can make the
+// service grow without end. Every call that is not run is handed back
+// through `giveUp`, so that the caller can answer it: none is ever stranded.
+
+#include "Protocol.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -26,7 +31,7 @@
 class BusExportedObject;
 
 struct QueuedCall {
-    std::size_t method = 0;  // the bus layer's index of the method
+    Operation operation = Operation::IsFilePathWritable;
     std::string request;
     bool mayWait = false;     // counts against the bound of waiting calls
     std::uint64_t token = 0;  // the bus layer's name for whom to answer
@@ -39,11 +44,23 @@ public:
         NoThread,    // no worker thread could be made
         Stopping,    // the service is stopping
         Refused,     // the delegate serves no such client
+        OverLimit,   // its client, or all clients, have too much queued
     };
 
     struct Limits {
-        std::size_t maxWaitingCalls = 4096;
+        std::size_t maxWaitingCalls = 4096;  // calls that may wait, running at once
         std::chrono::milliseconds linger{250};
+        // Calls queued and not yet started. A print dialog keeps a handful of
+        // calls in flight, so 64 or 4 MiB per client never refuse a real one,
+        // while one client can no longer hold more than a few MiB. In all,
+        // 16,384 calls or 64 MiB: four times the running bound, and with the
+        // bus message that each call keeps, about 128 MiB at worst. A single
+        // call may be larger than a bound (the bus caps one message); it is
+        // taken while what waits is still under it.
+        std::size_t queuedCallsPerClient = 64;
+        std::size_t queuedBytesPerClient = 4u << 20;
+        std::size_t queuedCalls = 16384;
+        std::size_t queuedBytes = 64u << 20;
     };
 
     // Called without the queue's lock held, but for settled; none may throw.
@@ -99,6 +116,7 @@ private:
         State state = State::Running;
         std::shared_ptr<BusExportedObject> object;
         std::deque<QueuedCall> calls;
+        std::size_t queuedBytes = 0;
         bool departureWatched = false;
         // Its lingering worker waits here. Shared, so that a new call can
         // wake the worker after the lock is let go (the woken worker then
@@ -118,18 +136,25 @@ private:
         bool settled = false;
     };
 
+    bool overLimit(const Client* client) const;
+    void enqueue(Client& client, QueuedCall call);
+    QueuedCall dequeue(Client& client);
+    void giveUpQueued(Client& client, GiveUp why, Afterwards& after);
     void work(const std::string& sender, bool holdsSlot);
     void grantSlots(Afterwards& after);
-    void forget(std::unordered_map<std::string, Client>::iterator it, Afterwards& after);
+    void forget(const std::string& sender, Afterwards& after);
     void finish(Afterwards& after);
     void launchWorker(const std::string& sender, bool holdsSlot, Afterwards& after);
 
     const Limits limits_;
     const Hooks hooks_;
     mutable std::mutex mutex_;
-    std::unordered_map<std::string, Client> clients_;
+    // Each client by pointer: a worker keeps its own across unlocks, while
+    // the bus thread adds clients and the map rehashes.
+    std::unordered_map<std::string, std::unique_ptr<Client>> clients_;
     std::deque<std::string> waitingForSlot_;  // senders, longest waiting first
     std::size_t waitingCallsRunning_ = 0;
     std::size_t workers_ = 0;
+    std::size_t queuedCalls_ = 0, queuedBytes_ = 0;
     bool stopping_ = false;
 };

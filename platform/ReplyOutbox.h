@@ -2,7 +2,7 @@
 // What the connection layer's workers hand the bus thread: replies, errors
 // and calls to drop, each named by its call's token, plus clients whose
 // departure watch can go. A post wakes the bus thread through one descriptor
-// that it polls beside the bus; nothing here touches the bus itself.
+// that its event loop watches beside the bus; nothing here touches the bus.
 
 #include "UniqueFd.h"
 
@@ -29,7 +29,7 @@ public:
 
     // Any thread: queues entry and wakes the bus thread.
     void post(Entry entry);
-    // Any thread, signal handlers included: wakes the bus thread.
+    // Any thread: wakes the bus thread.
     static void wake(int fd);
     // The bus thread: everything posted so far, in the order posted.
     void take(std::vector<Entry>& into);

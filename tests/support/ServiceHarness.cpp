@@ -5,7 +5,6 @@
 #include <systemd/sd-bus.h>
 
 #include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -57,12 +57,31 @@ sd_bus* connectToBus(const std::string& address)
 }
 
 namespace {
+
 struct BusCloser {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
 };
 using TestBus = std::unique_ptr<sd_bus, BusCloser>;
 
 TestBus connectTo(const std::string& address) { return TestBus(connectToBus(address)); }
+
+bool busNameHasOwner(const std::string& address, const std::string& name)
+{
+    TestBus bus = connectTo(address);
+    sd_bus_message* reply = nullptr;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    int has = 0;
+    const int r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                     "NameHasOwner", &error, &reply, "s", name.c_str());
+    if (r >= 0)
+        sd_bus_message_read(reply, "b", &has);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    if (r < 0)
+        throw std::runtime_error("NameHasOwner failed");
+    return has != 0;
+}
+
 }  // namespace
 
 long msSince(std::chrono::steady_clock::time_point start)
@@ -95,8 +114,7 @@ FamilyNames familyFrom(const std::string& familyDir)
             familyDir + "/printer-helper-tool"};
 }
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, std::optional<uid_t> asUser,
-            const std::string& stderrPath)
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, const std::string& stderrPath)
 {
     const pid_t pid = fork();
     if (pid != 0)
@@ -108,10 +126,6 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
         if (fd >= 0)
             dup2(fd, 2);
     }
-    if (asUser) {
-        if (setgroups(0, nullptr) != 0 || setgid(*asUser) != 0 || setuid(*asUser) != 0)
-            _exit(126);
-    }
     std::vector<char*> args;
     for (const std::string& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
@@ -120,7 +134,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     _exit(127);
 }
 
-PrivateBus::PrivateBus(std::optional<uid_t> asUser, const std::string& activationDir)
+PrivateBus::PrivateBus(const std::string& activationDir)
 {
     // With an activation folder of the test's own, the session configuration
     // (and its limits) plus that folder.
@@ -144,8 +158,6 @@ PrivateBus::PrivateBus(std::optional<uid_t> asUser, const std::string& activatio
         // Only the daemon's complaint about the descriptor limit goes.
         const int null = ::open("/dev/null", O_WRONLY);
         dup2(null, 2);
-        if (asUser && (setgroups(0, nullptr) != 0 || setgid(*asUser) != 0 || setuid(*asUser) != 0))
-            _exit(126);
         execlp("dbus-daemon", "dbus-daemon", config.c_str(), "--nofork", "--nopidfile", "--print-address=1",
                static_cast<char*>(nullptr));
         _exit(127);
@@ -191,33 +203,19 @@ void PrivateBus::kill()
 bool PrivateBus::nameHasOwner(const std::string& name) const { return busNameHasOwner(address_, name); }
 
 
-bool busNameHasOwner(const std::string& address, const std::string& name)
-{
-    TestBus bus = connectTo(address);
-    sd_bus_message* reply = nullptr;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    int has = 0;
-    const int r = sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                                     "NameHasOwner", &error, &reply, "s", name.c_str());
-    if (r >= 0)
-        sd_bus_message_read(reply, "b", &has);
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
-    if (r < 0)
-        throw std::runtime_error("NameHasOwner failed");
-    return has != 0;
-}
-
 void connectAndLeave(const std::string& address) { connectTo(address); }
 
-ServiceRun::ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser)
-    : ServiceRun(std::vector<std::string>{exe}, bus, asUser)
+ServiceRun::ServiceRun(const std::string& exe, const PrivateBus& bus)
+    : ServiceRun(std::vector<std::string>{exe}, bus)
 {
 }
 
-ServiceRun::ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser)
+ServiceRun::ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, const std::vector<std::string>& env,
+                       const std::string& stderrPath)
 {
-    pid_ = spawn(argv, {"DBUS_SESSION_BUS_ADDRESS=" + bus.address()}, asUser);
+    std::vector<std::string> all = env;
+    all.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus.address());
+    pid_ = spawn(argv, all, stderrPath);
 }
 
 ServiceRun::~ServiceRun()

@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <chrono>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,7 +21,7 @@ FamilyNames familyFrom(const std::string& familyDir);
 
 // Runs argv with env additions; the child's stderr goes to stderrPath if set.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            std::optional<uid_t> asUser = std::nullopt, const std::string& stderrPath = "");
+            const std::string& stderrPath = "");
 
 struct sd_bus;
 
@@ -30,18 +29,14 @@ struct sd_bus;
 // empty); throws when there is none.
 sd_bus* connectToBus(const std::string& address);
 
-// Asks the bus at address whether name has an owner now.
-bool busNameHasOwner(const std::string& address, const std::string& name);
-
 // A client that connects to the bus at address and leaves again at once.
 void connectAndLeave(const std::string& address);
 
 class PrivateBus {
 public:
-    // asUser: the daemon runs as that user (and gid), as another user's bus
-    // does. activationDir: a folder of activation files the bus starts
-    // services from (its bus.conf is written there).
-    explicit PrivateBus(std::optional<uid_t> asUser = std::nullopt, const std::string& activationDir = "");
+    // activationDir: a folder of activation files the bus starts services
+    // from (its bus.conf is written there).
+    explicit PrivateBus(const std::string& activationDir = "");
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -61,9 +56,11 @@ private:
 
 class ServiceRun {
 public:
-    ServiceRun(const std::string& exe, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
-    // argv[0] may be a wrapper such as prlimit that runs the service.
-    ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, std::optional<uid_t> asUser = std::nullopt);
+    ServiceRun(const std::string& exe, const PrivateBus& bus);
+    // argv[0] may be a wrapper such as prlimit that runs the service; env
+    // entries ("NAME=value") are added to its environment.
+    ServiceRun(const std::vector<std::string>& argv, const PrivateBus& bus, const std::vector<std::string>& env = {},
+               const std::string& stderrPath = "");
     ~ServiceRun();  // SIGKILL if still running
     ServiceRun(const ServiceRun&) = delete;
     ServiceRun& operator=(const ServiceRun&) = delete;

@@ -1,15 +1,17 @@
-// A service on the connection layer with test methods instead of the six
-// operations, so that order, parallelism and answering can be checked alone.
-//   bus_test_service BUS_NAME [MAX_WAITING_CALLS [STOP_LIMIT_MS [CLIENT_LINGER_MS [IDLE_EXIT_MS]]]]
-// Methods of interface <BUS_NAME>.Test at "/":
-//   sleep(ms) -> "<n>": sleeps, then answers the client's own call count; the
-//                      one method that counts against MAX_WAITING_CALLS
-//   fail      -> throws inside the handler
-//   silent    -> returns without answering
-//   stats     -> "clients=<n> workers=<n>"
-//   pid       -> the service's process id
+// A service on the connection layer whose six methods run test actions
+// instead of the operations, so that answering, bounds and life can be
+// checked alone. Every method takes one of these requests:
+//   "<ms>"  sleeps, then answers the client's own call count
+//   "fail"  throws inside the handler
+//   "silent" returns without answering
+//   "pid"   the service's process id
+// pdeSnmpGet_XPC is the one method whose calls count against MAX_WAITING_CALLS.
+//   bus_test_service BUS_NAME INTERFACE [MAX_WAITING_CALLS [STOP_LIMIT_MS [CLIENT_LINGER_MS [IDLE_EXIT_MS]]]]
 
 #include "BusService.h"
+
+#include <signal.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
@@ -17,28 +19,21 @@
 #include <string>
 #include <thread>
 
-#include <unistd.h>
-
 namespace {
-
-BusService* gService = nullptr;
 
 class TestObject : public BusExportedObject {
 public:
-    void dispatch(const std::string& method, const std::string& request, const BusReply& reply) override
+    void dispatch(Operation, const std::string& request, const BusReply& reply) override
     {
         ++calls_;
-        if (method == "sleep") {
-            std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(request.c_str())));
-            reply(std::to_string(calls_));
-        } else if (method == "fail") {
+        if (request == "fail")
             throw std::runtime_error("deliberate failure");
-        } else if (method == "pid") {
+        if (request == "pid")
             reply(std::to_string(getpid()));
-        } else if (method == "stats") {
-            reply("clients=" + std::to_string(gService->clientCount()) +
-                  " workers=" + std::to_string(gService->workerCount()));
-        }
+        if (request == "silent" || request == "pid")
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::atoi(request.c_str())));
+        reply(std::to_string(calls_));
     }
 
 private:
@@ -54,26 +49,31 @@ public:
     }
     // A sleep cannot be cut short: stopping lets it run out within the limit.
     void serviceStopping() override {}
+    bool mayWait(Operation operation) const override { return operation == Operation::PdeSnmpGet; }
 };
 
 }  // namespace
 
 int main(int argc, char* argv[])
 {
-    if (argc < 2)
+    if (argc < 3)
         return 2;
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
     BusServiceLimits limits;
-    if (argc > 2)
-        limits.maxWaitingCalls = std::strtoul(argv[2], nullptr, 10);
     if (argc > 3)
-        limits.stopLimit = std::chrono::milliseconds(std::atoi(argv[3]));
+        limits.queue.maxWaitingCalls = std::strtoul(argv[3], nullptr, 10);
     if (argc > 4)
-        limits.clientLinger = std::chrono::milliseconds(std::atoi(argv[4]));
+        limits.stopLimit = std::chrono::milliseconds(std::atoi(argv[4]));
     if (argc > 5)
-        limits.idleExit = std::chrono::milliseconds(std::atoi(argv[5]));
+        limits.queue.linger = std::chrono::milliseconds(std::atoi(argv[5]));
+    if (argc > 6)
+        limits.idleExit = std::chrono::milliseconds(std::atoi(argv[6]));
     TestDelegate delegate;
-    BusService service(argv[1], std::string(argv[1]) + ".Test", {{"sleep", true}, {"fail"}, {"silent"}, {"stats"}, {"pid"}}, limits);
-    gService = &service;
+    BusService service(argv[1], argv[2], limits);
     service.setDelegate(&delegate);
     return service.resume();
 }

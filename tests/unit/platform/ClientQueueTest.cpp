@@ -24,7 +24,7 @@ using namespace std::chrono_literals;
 
 class Object : public BusExportedObject {
 public:
-    void dispatch(const std::string&, const std::string&, const BusReply&) override {}
+    void dispatch(Operation, const std::string&, const BusReply&) override {}
 };
 
 // Records what the queue does, and lets a test hold calls at a gate.
@@ -41,7 +41,7 @@ public:
     ClientQueue& queue() { return queue_; }
     bool send(const std::string& sender, const std::string& request, bool mayWait = false)
     {
-        return queue_.arrive(sender, QueuedCall{0, request, mayWait, ++lastToken_});
+        return queue_.arrive(sender, QueuedCall{Operation::IsFilePathWritable, request, mayWait, ++lastToken_});
     }
     void open(const std::string& gate)
     {
@@ -55,16 +55,20 @@ public:
         all_ = true;
         changed_.notify_all();
     }
+    // pred takes the queue's lock, which the queue holds while it notifies
+    // us, so it runs without ours; a notification that falls between the
+    // two costs one short wait.
     template <typename Pred>
     bool waitUntil(Pred pred, std::chrono::milliseconds limit = 5s)
     {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] {
-            lock.unlock();
-            const bool done = pred();
-            lock.lock();
-            return done;
-        });
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!pred()) {
+            if (std::chrono::steady_clock::now() >= end)
+                return false;
+            std::unique_lock lock(mutex_);
+            changed_.wait_for(lock, 10ms);
+        }
+        return true;
     }
     // Waits until n calls have started running.
     bool started(std::size_t n)
@@ -249,6 +253,47 @@ TEST(ClientQueue, StopGivesBackQueuedCallsAfterTheRunningOneAndRefusesNewOnes)
     ASSERT_TRUE(h.waitUntil([&] { return h.queue().workerCount() == 0; }));
     EXPECT_EQ(h.givenUp().back(), std::make_pair(std::string("behind"), ClientQueue::GiveUp::Stopping));
     EXPECT_EQ(h.ran(), std::vector<std::string>{"block:s"});
+}
+
+TEST(ClientQueue, RefusesACallOnceItsClientOrAllClientsHaveABoundQueuedAndServesTheOthers)
+{
+    // Each client first holds its worker ("block:"), so that what it sends
+    // next stays queued; once the bound is reached its next call is refused,
+    // while another client's call runs as long as the bound in all allows.
+    struct Case {
+        const char* name;
+        ClientQueue::Limits limits;
+        std::vector<std::string> calls;  // of :1.1 after its blocking call
+        GiveUps refused;                 // of :1.1's calls, then :1.2's "other"
+        bool otherRuns;
+    };
+    // The running bound and linger, then calls and bytes per client and in all.
+    auto limits = [](std::size_t perClient, std::size_t perClientBytes, std::size_t all, std::size_t allBytes) {
+        return ClientQueue::Limits{4096, 250ms, perClient, perClientBytes, all, allBytes};
+    };
+    const auto over = ClientQueue::GiveUp::OverLimit;
+    const Case cases[] = {
+        {"two calls per client", limits(2, 1000, 1000, 1000), {"q1", "q2", "q3", "q4"}, {{"q3", over}, {"q4", over}}, true},
+        // 8 bytes are under the bound of 10, so 3 more are taken; then no more.
+        {"ten bytes per client", limits(100, 10, 1000, 1000), {"12345678", "123", "x"}, {{"x", over}}, true},
+        {"two calls in all", limits(100, 1000, 2, 1000), {"q1", "q2"}, {{"other", over}}, false},
+        {"ten bytes in all", limits(100, 1000, 100, 10), {"0123456789"}, {{"other", over}}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Harness h(c.limits);
+        h.send(":1.1", "block:a");
+        ASSERT_TRUE(h.started(1));
+        for (const std::string& call : c.calls)
+            h.send(":1.1", call);
+        h.send(":1.2", "other");
+        if (c.otherRuns) {
+            EXPECT_TRUE(h.started(2));
+        }
+        EXPECT_EQ(h.givenUp(), c.refused);  // a refusal comes before arrive() returns
+        h.open("a");
+        ASSERT_TRUE(h.started(1 + c.calls.size() - c.refused.size() + (c.otherRuns ? 1 : 0)));
+    }
 }
 
 TEST(ClientQueue, RefusedClientsKeepNoState)
