@@ -44,7 +44,7 @@ if [ "${1:-}" != --in-own-network ]; then
     [ -f debian/control ] && [ -x scripts/deps ] || { echo "fresh_deb_test: run me at the top of the project" >&2; exit 2; }
     scripts/deps
     . scripts/lib.sh
-    rm -rf "$work/src"; git clone -q . "$work/src/printer-helper"
+    rm -rf "$work/src"; git -c advice.defaultBranchName=false clone -q . "$work/src/printer-helper"
     (cd "$work/src/printer-helper" && ph_quietly "$work/build.log" env DEB_BUILD_OPTIONS="nocheck parallel=$(nproc)" \
       dpkg-buildpackage -us -uc -b)
     cp "$work"/src/printer-helper-common_*.deb "$work/debs/"
@@ -67,6 +67,12 @@ if [ "${1:-}" != --in-own-network ]; then
   exec unshare --net --mount --pid --fork --mount-proc -- "$0" --in-own-network "$mode"
 fi
 mode=$2
+# That /proc's settings read-only but for the network namespace's own: the
+# packages' postrm runs sysctl --system, whose fs.* and kernel.* settings no
+# namespace holds, and must not reach the machine's.
+mount --bind /proc/sys/net /proc/sys/net
+mount --rbind /proc/sys /proc/sys
+mount -o remount,bind,ro /proc/sys
 
 # The families are those of the packages at hand.
 families=()
