@@ -140,6 +140,12 @@ for f in "${families[@]}"; do
     grep -q ' UND __[a-z_]*_chk@' <<<"$elf" || fail "$f: $p uses no fortified function"
     grep -q ' UND __stack_chk_fail@' <<<"$elf" || fail "$f: $p has no stack protector"
   done
+  # The packaged unit's sandbox as systemd rates it for a user manager: an
+  # exposure of 6.0 at most.
+  mkdir -p -m 700 "$out/runtime"
+  (cd "$out" && XDG_RUNTIME_DIR=$out/runtime systemd-analyze --user security --offline=yes --threshold=60 \
+    "$out/root-$f/usr/lib/systemd/user/printer-helper-$f.service") >"$out/security.log" 2>&1 ||
+    fail "$f: the packaged unit: $(grep -i 'exposure level' "$out/security.log" || tail -n3 "$out/security.log")"
   version=$("$out/root-$f/usr/libexec/printer-helper/$f/printer-helper-tool" --version | head -n1) || true
   [ "$version" = "printer-helper-tool $(dpkg-deb -f "$deb" Version)" ] ||
     fail "$f: --version says '$version', the package is $(dpkg-deb -f "$deb" Version)"
