@@ -123,6 +123,9 @@ for f in "${families[@]}"; do
     dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" 2>/dev/null |
       grep -qx "service=/usr/libexec/printer-helper/$f/printer-helper-service" ||
       fail "$f: the $script does not name the packaged service's file"
+    # The bus starts the user unit; the package enables and starts nothing.
+    text=$(dpkg-deb --ctrl-tarfile "$deb" | tar -xO "./$script" 2>/dev/null)
+    ! grep -qE 'deb-systemd-(helper|invoke)|systemctl' <<<"$text" || fail "$f: the $script enables or starts the user unit"
   done
 
   # Hardened and stripped as Debian's own programs are; the tool says the
