@@ -25,14 +25,20 @@ endif()
 
 set(PH_INSTALL_DIR ${CMAKE_INSTALL_LIBEXECDIR}/printer-helper)
 
-# The Debian package version, which the tools print for --version and the
-# packages carry (cmake/Packaging.cmake). A rebuild of the same sources as a
-# newer package raises the Debian revision: -DPH_PACKAGE_RELEASE=2.
-set(PH_PACKAGE_RELEASE 1 CACHE STRING "Debian revision of the packages (the part after the '-' of their version)")
-if(NOT PH_PACKAGE_RELEASE MATCHES "^[0-9]+([.+~][0-9A-Za-z]+)*$")
-  message(FATAL_ERROR "PH_PACKAGE_RELEASE '${PH_PACKAGE_RELEASE}' is not a Debian revision (e.g. 1 or 2)")
+# The version that the tools print for --version: the project's, or, in a
+# Debian package build, the package's (debian/rules passes debian/changelog's
+# version, which must extend the project's: "1.0.0", "1.0.0+1", "1.0.0-2").
+set(PH_DEBIAN_VERSION "" CACHE STRING "Version of the Debian package being built (set by debian/rules); empty otherwise")
+if(PH_DEBIAN_VERSION STREQUAL "")
+  set(PH_PACKAGE_VERSION ${PROJECT_VERSION})
+else()
+  string(REPLACE "." "\\." ph_version_pattern "${PROJECT_VERSION}")
+  if(NOT PH_DEBIAN_VERSION MATCHES "^${ph_version_pattern}([-+~][0-9A-Za-z.+~-]*)?$")
+    message(FATAL_ERROR "debian/changelog's version '${PH_DEBIAN_VERSION}' is not project version ${PROJECT_VERSION} "
+      "or a revision of it; the two must agree")
+  endif()
+  set(PH_PACKAGE_VERSION ${PH_DEBIAN_VERSION})
 endif()
-set(PH_PACKAGE_VERSION ${PROJECT_VERSION}-${PH_PACKAGE_RELEASE})
 
 # A text as a C++ string literal, whatever characters it holds.
 function(ph_cpp_string_literal text out)
@@ -241,12 +247,6 @@ function(ph_add_family FAMILY)
 
   add_executable(printer-helper-tool-${FAMILY} ${PROJECT_SOURCE_DIR}/tool/main.cpp)
   target_link_libraries(printer-helper-tool-${FAMILY} PRIVATE phfamily_${FAMILY} phtool)
-  # The tool lives for one call, so loading the C++ runtime is a good part of
-  # its cost: linked in, a call takes about a tenth less (bench/tool_calls.sh).
-  # Sanitizer builds keep the shared runtime their interceptors expect.
-  if(NOT PH_SANITIZE AND NOT PH_FUZZ)
-    target_link_options(printer-helper-tool-${FAMILY} PRIVATE -static-libstdc++ -static-libgcc)
-  endif()
   target_compile_definitions(printer-helper-tool-${FAMILY} PRIVATE PH_PACKAGE_VERSION="${PH_PACKAGE_VERSION}")
   set_target_properties(printer-helper-tool-${FAMILY} PROPERTIES
     OUTPUT_NAME printer-helper-tool RUNTIME_OUTPUT_DIRECTORY ${dir})
@@ -266,7 +266,7 @@ function(ph_add_family FAMILY)
 
   # Activation file and systemd user unit of the installed programs. Written
   # at install time so that they name the prefix actually installed to (cmake
-  # --install --prefix, or /usr when CPack stages a package); DESTDIR is a
+  # --install --prefix, or /usr when debian/rules stages a package); DESTDIR is a
   # staging root and stays out. On a systemd desktop the bus hands the start
   # to the unit (SystemdService=); any other bus runs Exec= itself.
   install(CODE "set(exec \"\${CMAKE_INSTALL_PREFIX}/${PH_INSTALL_DIR}/${FAMILY}/printer-helper-service\")
@@ -294,7 +294,7 @@ ${PH_UNIT_SANDBOX}\")"
 
   install(TARGETS printer-helper-service-${FAMILY} printer-helper-tool-${FAMILY}
     RUNTIME DESTINATION ${PH_INSTALL_DIR}/${FAMILY} COMPONENT ${FAMILY})
-  # A stripped install (cmake --install --strip, and CPack's) also drops the
+  # A stripped install (cmake --install --strip) also drops the
   # sections that Debian strips from its own programs: the toolchain's
   # .comment and .note notes.
   install(CODE "if(CMAKE_INSTALL_DO_STRIP)

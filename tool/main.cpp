@@ -14,7 +14,7 @@
 #include <string>
 #include <system_error>
 
-// The Debian package version ("1.0.0-1"), set per family by cmake/Families.cmake.
+// The version: the project's, or the Debian package's in a package build (cmake/Families.cmake).
 #ifndef PH_PACKAGE_VERSION
 #error "PH_PACKAGE_VERSION must be defined by the build"
 #endif
