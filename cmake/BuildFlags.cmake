@@ -73,11 +73,3 @@ if(PH_DEBIAN_BUILD_FLAGS AND NOT PH_SANITIZE AND NOT PH_FUZZ)
   endfunction()
   ph_harden_targets_below(${PROJECT_SOURCE_DIR})
 endif()
-# The flags in force, for the package test: only a hardened build makes the
-# packages that lintian must find clean.
-set(PH_BUILD_FLAGS_NOTE ${CMAKE_BINARY_DIR}/packaging/debian-build-flags)
-if(ph_LDFLAGS)
-  file(WRITE ${PH_BUILD_FLAGS_NOTE} "${ph_CPPFLAGS};${ph_CXXFLAGS}\n${ph_LDFLAGS}\n")
-else()
-  file(REMOVE ${PH_BUILD_FLAGS_NOTE})
-endif()

@@ -169,7 +169,7 @@ set(PH_INTROSPECTION_XML ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:ph_intro
 # every file the user may write), no private network (printers are
 # anywhere). What stays: ICMP echo through a datagram socket, UDP to ports
 # 161 and 9 (broadcast too), the bus and syslog over AF_UNIX, netlink for
-# the interfaces of scoped IPv6 addresses, inotify, eventfd and poll. A
+# the interfaces of scoped IPv6 addresses, eventfd, the event loop and the file attributes and ACLs that a write copies. A
 # system call outside the filter fails with EPERM, which the operation
 # answers as a failure, instead of killing the service and every call in it.
 # Left out because a user manager cannot apply them: CapabilityBoundingSet=
