@@ -1,6 +1,6 @@
 // Figures of the service under the faults users meet, each against its goal.
 // Run through scripts/bench faults (inside scripts/sandbox); one figure alone:
-//   bench_faults stop | flood | bigstop | writers | spellings [ROUNDS] | timeouts | macfield
+//   bench_faults stop | flood | bigstop | writers | spellings [ROUNDS] | timeouts | macfield | probes
 //
 // stop       2,000 clients, each with one slow read in flight, and SIGTERM:
 //            the time to exit, and calls answered by the bus instead of by
@@ -24,6 +24,8 @@
 // timeouts   200 reads of 2,000 ms and 200 of 100 ms of a silent host, each
 //            with a cancel file of its own, sent together, 3 rounds: reads
 //            that ran with the other kind's time-out. Goal: 0.
+// probes     32 clients probe one missing path back to back, 600,000 calls
+//            in all: answers other than TRUE. Goal: 0.
 // macfield   one magic-packet request whose MAC field is 30 MB of colons:
 //            how far the service's peak resident size grows, as a multiple
 //            of the request. Goal: <= 4x.
@@ -41,6 +43,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -436,6 +439,44 @@ bool readsKeepTheirOwnTimeOuts()
     return wrong == 0 && lost == 0;
 }
 
+// --- probes ---------------------------------------------------------------
+
+bool probesOfOnePath()
+{
+    constexpr std::size_t kProbers = 32, kProbes = 600000;
+    const FamilyNames names = familyFrom(PH_FAMILY_DIR);
+    const std::string dir = makeFolder("probes");
+    const std::string path = dir + "/missing";
+    std::atomic<std::size_t> sent{0}, wrong{0};
+    Outcomes done;
+    done.resize(kProbers);
+    const auto start = Clock::now();
+    {
+        PrivateBus bus;
+        ServiceRun service(serviceExe(names), bus);
+        if (!service.waitForName(bus, names.service))
+            return false;
+        ManyClients clients(kProbers, names.service, names.interface, bus.address());
+        // Each client sends its next probe as soon as the last is answered.
+        std::function<void(std::size_t)> next = [&](std::size_t i) {
+            if (sent.fetch_add(1) >= kProbes)
+                return done.slot(i)(CallOutcome{true, {}, Clock::now()});
+            clients.call(i, requests::kProbe, path, [&, i](const CallOutcome& o) {
+                wrong += !(o.ok && o.text == "TRUE");
+                next(i);
+            });
+        };
+        for (std::size_t i = 0; i < kProbers; ++i)
+            next(i);
+        done.waitFor(kProbers, 600s);
+    }
+    fs::remove_all(dir);
+    const std::size_t made = std::min(sent.load(), kProbes);
+    std::printf("%zu probes of one missing path from %zu clients at once: %zu not TRUE, %.1f s  [goal: 0]\n", made,
+                kProbers, wrong.load(), ms(Clock::now() - start) / 1000);
+    return made == kProbes && wrong == 0;
+}
+
 // --- macfield -------------------------------------------------------------
 
 long peakResidentKb(pid_t pid)
@@ -497,6 +538,8 @@ int main(int argc, char** argv)
         met = readsKeepTheirOwnTimeOuts() && met;
     if (only.empty() || only == "macfield")
         met = longMacFieldStaysSmall() && met;
+    if (only.empty() || only == "probes")
+        met = probesOfOnePath() && met;
     std::fflush(stdout);
     return met ? 0 : 1;
 }
