@@ -173,7 +173,8 @@ int BusService::resume()
         return fail(("the bus name " + s.busName + " is already owned or cannot be taken").c_str(), r);
     sd_event_loop(event);
     if (s.queue->workerCount() > 0) {
-        // A call that ignores its interrupt still runs; nothing of it may outlive us.
+        // A call ignores its interrupt: the open calls' errors go out, then so do we.
+        sd_bus_flush(bus);
         std::fflush(nullptr);
         std::_Exit(0);
     }
@@ -199,8 +200,7 @@ int BusService::Impl::setUpLoop()
         sd_notify(0, "STOPPING=1");
         sd_bus_release_name(s.bus.get(), s.busName.c_str());
         s.phase = Phase::Draining;
-        while (s.phase == Phase::Draining && sd_bus_process(s.bus.get(), nullptr) > 0) {
-        }
+        while (s.phase == Phase::Draining && sd_bus_process(s.bus.get(), nullptr) > 0) {}
         return 0;
     };
     // After every other dispatch, so before each wait: re-arms the idle
