@@ -124,19 +124,23 @@ struct CancelWatcher::Impl {
         return names;
     }
 
-    // Looks at the paths without the lock, applies what was seen with it, and
-    // removes the names whose cancel was taken without it again: each while it
-    // still holds the cancel (one made anew for a later read is empty, and
-    // stays), or while it is a link whose target has just gone.
-    void lookAndApply(std::unique_lock<std::mutex>& lock, Looks& looks)
+    // Looks at the paths without the lock and applies what was seen with it;
+    // once a cancel is taken, the watched names look again (one looked at before
+    // the file came to it would find it gone). Then the taken names go, each
+    // while it still holds the cancel (one made anew for a later read is empty,
+    // and stays), or while it is a link whose target has just gone.
+    void lookAndApply(std::unique_lock<std::mutex>& lock, Looks looks)
     {
-        lock.unlock();
-        for (auto& [path, seen] : looks)
-            seen = look(path);
-        lock.lock();
-        const std::vector<std::string> names = apply(looks);
-        if (names.empty())
-            return;
+        std::vector<std::string> names;
+        for (int pass = 0; pass < 2 && (pass == 0 || !names.empty()); ++pass, looks = watchedNames()) {
+            lock.unlock();
+            for (auto& [path, seen] : looks)
+                seen = look(path);
+            lock.lock();
+            for (std::string& name : apply(looks))
+                names.push_back(std::move(name));
+        }
+        if (names.empty()) return;
         lock.unlock();
         for (const std::string& name : names) {
             struct stat st {};
@@ -147,10 +151,8 @@ struct CancelWatcher::Impl {
     }
 
     // A sweep made now, on the caller's thread, with the file written and the
-    // names of the ended reads that led to it or spelt it so. Every running
-    // read is looked at, as the taken name goes: a spelling that leads to the
-    // file only now would find it gone at the next sweep. When memory runs
-    // short, the running reads' cancel is left to that sweep.
+    // names of the ended reads that led to it or spelt it so. When memory runs
+    // short, the running reads' cancel is left to the next sweep.
     void lookAt(const std::string& path) noexcept
     {
         const Seen written = look(path);
@@ -163,7 +165,7 @@ struct CancelWatcher::Impl {
             for (const Name& e : ended)
                 if (e.path == path || e.id == written.id)
                     looks.try_emplace(e.path);
-            lookAndApply(lock, looks);
+            lookAndApply(lock, std::move(looks));
         } catch (const std::bad_alloc&) {
         }
     }
@@ -220,8 +222,7 @@ struct CancelWatcher::Impl {
                 continue;  // a call came, or the end: next stays
             next = std::max(next + kPollPeriod, std::chrono::steady_clock::now());
             try {
-                Looks looks = watchedNames();
-                lookAndApply(lock, looks);
+                lookAndApply(lock, watchedNames());
             } catch (const std::bad_alloc&) {
                 // The tables are whole; the next sweep tries again.
                 if (!lock.owns_lock())
