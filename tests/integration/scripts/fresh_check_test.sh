@@ -3,7 +3,8 @@
 # release, "could not run" (75) apart from a failure, the help texts, and a
 # failed step that shows the tool's own output. Where a Debian 13 tree has
 # been built ($PH_FRESH_DIR), also what a tree can reach of this machine: its
-# settings read-only, namespaces of its own, the compiler cache bound in, and
+# settings read-only, namespaces of its own (a user namespace with its own
+# binfmt_misc and a sandbox in it included), the compiler cache bound in, and
 # a change of the machine's settings failing the check; with --offline, so
 # that no packet leaves. Usage: fresh_check_test.sh REPO
 set -u
@@ -175,6 +176,13 @@ if [ "$(id -u)" -eq 0 ] && [ -f "${tarballs[0]}" ]; then
     writable "$(find /sys/fs/cgroup -name cgroup.procs -print -quit)"
     # As scripts/sandbox does: a network namespace mounts a /proc of its own.
     unshare --net --pid --fork --mount-proc bash -c "$(declare -f writable); writable /proc/sys/net/ipv4/ping_group_range"
+    # As scripts/cross-check does: a user namespace, ids one to one, with a
+    # binfmt_misc of its own, and a sandbox in it.
+    export -f writable
+    unshare --user --map-users=0:0:65536 --map-groups=0:0:65536 --mount bash -c "
+      mount -t binfmt_misc binfmt_misc /mnt 2>/dev/null && echo \"@ a binfmt_misc of its own\" ||
+        echo \"@ no binfmt_misc of its own\"
+      unshare --net --pid --fork --mount-proc bash -c \"writable /proc/sys/net/ipv4/ping_group_range\""
     for ns in net uts ipc; do
       if [[ " $1 " == *" $(readlink /proc/self/ns/$ns) "* ]]; then echo "@ the machine'"'"'s $ns"; else echo "@ a $ns of its own"; fi
     done
@@ -183,6 +191,9 @@ if [ "$(id -u)" -eq 0 ] && [ -f "${tarballs[0]}" ]; then
     # interface that comes brings its own.
     echo "0 2147483647" >/root/.cache/ccache/sys/net/ipv4/ping_group_range
     mkdir -p /root/.cache/ccache/sys/net/ipv4/conf/ph9 && echo 1 >/root/.cache/ccache/sys/net/ipv4/conf/ph9/forwarding'
+  # Linux 6.7 gave each user namespace a binfmt_misc of its own.
+  own_binfmt="a binfmt_misc of its own"
+  printf '6.7\n%s\n' "$(uname -r)" | sort -VC || own_binfmt="no binfmt_misc of its own"
   machine_ns="$(readlink /proc/self/ns/net) $(readlink /proc/self/ns/uts) $(readlink /proc/self/ns/ipc)"
   status=0
   PH_FRESH_DIR=$fresh PH_FRESH_SYSCTL_DIR=$settings "$check" --release 13 --offline \
@@ -193,6 +204,8 @@ if [ "$(id -u)" -eq 0 ] && [ -f "${tarballs[0]}" ]; then
 read-only /proc/sys/kernel/hostname
 read-only /sys/kernel/mm/transparent_hugepage/enabled
 read-only $(find /sys/fs/cgroup -name cgroup.procs -print -quit)
+writable /proc/sys/net/ipv4/ping_group_range
+$own_binfmt
 writable /proc/sys/net/ipv4/ping_group_range
 a net of its own
 a uts of its own
