@@ -8,6 +8,9 @@ set -uo pipefail
 build=$(realpath "$1")
 family=$2
 [ "$(id -u)" -eq 0 ] || { echo "needs root to change users; skipped"; exit 77; }
+# qemu-user makes a thread of its own before the service's first line runs:
+# the limit would stop the emulator, not the service.
+[ -z "${PH_EMULATED:-}" ] || { echo "under $PH_EMULATED, whose own thread the limit forbids; skipped"; exit 77; }
 # A mount namespace of its own, for the user entry below.
 if [ "${PH_NPROC_INNER:-}" != 1 ]; then
   PH_NPROC_INNER=1 exec unshare --mount --propagation private -- "$0" "$@"

@@ -102,6 +102,9 @@ for f in "$@"; do
   else
     service_pids+=("$pid")
     exe=$(readlink "/proc/$pid/exe" || true)
+    # Under an emulator the process is the emulator's, with the program it
+    # runs the second word of its command line.
+    [ -z "${PH_EMULATED:-}" ] || exe=$(tr '\0' '\n' <"/proc/$pid/cmdline" | sed -n 2p)
     [ "$exe" = "$exec_path" ] || fail "$f: the bus ran '$exe' instead of $exec_path"
   fi
 done
