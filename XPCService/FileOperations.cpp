@@ -187,14 +187,16 @@ struct Opened {
 Opened openOrdinary(const std::string& path, bool nameless)
 {
     const std::string name = nameOf(path);
+    const auto openExisting = [&](const UniqueFd& node) -> Opened {
+        struct stat st {};
+        if (!isOrdinaryFile(node.get(), st))
+            return {};
+        return {reopen(node.get(), st, AT_FDCWD, path.c_str(), kOpenFlags), false};
+    };
     for (int look = 0; look < kMaxLooks; ++look) {
         const UniqueFd node(openRetrying(AT_FDCWD, path.c_str(), O_PATH | O_CLOEXEC));
-        if (node) {
-            struct stat st {};
-            if (!isOrdinaryFile(node.get(), st))
-                return {};
-            return {reopen(node.get(), st, AT_FDCWD, path.c_str(), kOpenFlags), false};
-        }
+        if (node)
+            return openExisting(node);
         if (errno != ENOENT || name.empty())
             return {};
         const UniqueFd folder = openFolderToCreateIn(path);
@@ -202,12 +204,13 @@ Opened openOrdinary(const std::string& path, bool nameless)
             return {};
 
         if (nameless) {
-            struct stat st {};
-            if (::fstatat(folder.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-                if (S_ISLNK(st.st_mode))
-                    return {};
-                continue;  // made by someone else since the look
-            }
+            // The name alone, not followed: a link there (one that led
+            // nowhere) is refused, and a file that someone made since is the
+            // file to answer for. Looking again instead could go on as long
+            // as another program makes and removes the file.
+            const UniqueFd here(openRetrying(folder.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+            if (here)
+                return openExisting(here);
             if (errno != ENOENT)
                 return {};
             UniqueFd fd = openNamelessIn(folder.get(), kCreatedMode);
